@@ -1,0 +1,149 @@
+// Notes and items.
+//
+// A note is opened as an in-memory copy; changes reach the database only
+// through NSFNoteUpdate, in one transaction that raises the note's sequence
+// number. Without UPDATE_FORCE the update fails with ERR_CONFLICT when the
+// stored note was changed since it was opened. Items keep their order, may
+// share a name, and are found by name without regard to case (the first of
+// that name). An item value, as an item BLOCKID gives it, is the WORD data
+// type followed by the value bytes.
+#pragma once
+
+#include "global.h"
+
+NOTES_EXTERN_C_BEGIN
+
+// Note classes.
+#define NOTE_CLASS_DOCUMENT 0x0001
+#define NOTE_CLASS_DATA NOTE_CLASS_DOCUMENT
+#define NOTE_CLASS_INFO 0x0002
+#define NOTE_CLASS_FORM 0x0004
+#define NOTE_CLASS_VIEW 0x0008
+#define NOTE_CLASS_ICON 0x0010
+#define NOTE_CLASS_DESIGN 0x0020
+#define NOTE_CLASS_ACL 0x0040
+#define NOTE_CLASS_HELP_INDEX 0x0080
+#define NOTE_CLASS_HELP 0x0100
+#define NOTE_CLASS_FILTER 0x0200
+#define NOTE_CLASS_FIELD 0x0400
+#define NOTE_CLASS_REPLFORMULA 0x0800
+#define NOTE_CLASS_PRIVATE 0x1000
+#define NOTE_CLASS_DEFAULT 0x8000
+#define NOTE_CLASS_ALL 0x7FFF
+#define NOTE_CLASS_ALLNONDATA 0x7FFE
+#define NOTE_CLASS_NONE 0x0000
+
+// A note ID of NOTE_ID_SPECIAL | class opens that class's special note.
+#define NOTE_ID_SPECIAL 0xFFFF0000u
+
+// Open flags.
+#define OPEN_SUMMARY 0x0001
+#define OPEN_EXPAND 0x0004
+#define OPEN_NOOBJECTS 0x0008
+
+// Update flags.
+#define UPDATE_FORCE 0x0001
+#define UPDATE_NOCOMMIT 0x0004
+
+// Members for NSFNoteGetInfo / NSFNoteSetInfo.
+#define _NOTE_DB 0        // DBHANDLE
+#define _NOTE_ID 1        // NOTEID; 0 until first stored
+#define _NOTE_OID 2       // OID
+#define _NOTE_CLASS 3     // WORD
+#define _NOTE_MODIFIED 4  // TIMEDATE
+#define _NOTE_FLAGS 7     // WORD
+#define _NOTE_ACCESSED 8  // TIMEDATE
+
+// Item data types.
+#define TYPE_INVALID_OR_UNKNOWN 0x0000
+#define TYPE_COMPOSITE 0x0001
+#define TYPE_ERROR 0x0100
+#define TYPE_UNAVAILABLE 0x0200
+#define TYPE_NUMBER 0x0300
+#define TYPE_NUMBER_RANGE 0x0301
+#define TYPE_TIME 0x0400
+#define TYPE_TIME_RANGE 0x0401
+#define TYPE_TEXT 0x0500
+#define TYPE_TEXT_LIST 0x0501
+#define TYPE_FORMULA 0x0600
+#define TYPE_USERID 0x0700
+#define TYPE_ASSISTANT_INFO 0x0011
+
+// Item flags.
+#define ITEM_SIGN 0x0001
+#define ITEM_SEAL 0x0002
+#define ITEM_SUMMARY 0x0004
+#define ITEM_READWRITERS 0x0020
+#define ITEM_NAMES 0x0040
+#define ITEM_PLACEHOLDER 0x0100
+#define ITEM_PROTECTED 0x0200
+#define ITEM_READERS 0x0400
+
+// ERR_INVALID_NOTE when there is no such note, ERR_NOTE_DELETED for a
+// deletion stub.
+STATUS LNPUBLIC NSFNoteOpen(DBHANDLE db_handle, NOTEID note_id, WORD open_flags,
+                            NOTEHANDLE far *note_handle);
+// A new, empty document in memory (class NOTE_CLASS_DOCUMENT, note ID 0).
+STATUS LNPUBLIC NSFNoteCreate(DBHANDLE db_handle, NOTEHANDLE far *note_handle);
+STATUS LNPUBLIC NSFNoteUpdate(NOTEHANDLE note_handle, WORD update_flags);
+// Closes the in-memory copy; unsaved changes are dropped.
+STATUS LNPUBLIC NSFNoteClose(NOTEHANDLE note_handle);
+void LNPUBLIC NSFNoteGetInfo(NOTEHANDLE note_handle, WORD note_member, void far *value_ptr);
+void LNPUBLIC NSFNoteSetInfo(NOTEHANDLE note_handle, WORD note_member, const void far *value_ptr);
+
+// Item lookup. item_name null (or name_len 0) takes the first item of the
+// note; NSFItemInfoNext takes the next item after NextItem, of the given
+// name when item_name is not null. value_blockid addresses the value (data
+// type word first), value_len counts it with the type word. Any output
+// pointer may be null. ERR_ITEM_NOT_FOUND when there is none.
+STATUS LNPUBLIC NSFItemInfo(NOTEHANDLE note_handle, const char far *item_name, WORD name_len,
+                            BLOCKID far *item_blockid, WORD far *value_datatype,
+                            BLOCKID far *value_blockid, DWORD far *value_len);
+STATUS LNPUBLIC NSFItemInfoNext(NOTEHANDLE note_handle, BLOCKID NextItem,
+                                const char far *item_name, WORD name_len,
+                                BLOCKID far *item_blockid, WORD far *value_datatype,
+                                BLOCKID far *value_blockid, DWORD far *value_len);
+// The name (NUL-terminated, cut to return_buf_len - 1) and the rest of an
+// item given by its BLOCKID. Any output pointer may be null.
+void LNPUBLIC NSFItemQuery(NOTEHANDLE note_handle, BLOCKID item_bid, char far *item_name,
+                           WORD return_buf_len, WORD far *name_len, WORD far *item_flags,
+                           WORD far *value_datatype, BLOCKID far *value_bid,
+                           DWORD far *value_len);
+
+// Text of a text item (or the first entry of a text list), cut to
+// text_len - 1 bytes and NUL-terminated; returns the length copied. A
+// missing item, or one of another type, gives "" and 0. The text may hold
+// NUL bytes: the returned length counts them.
+WORD LNPUBLIC NSFItemGetText(NOTEHANDLE note_handle, const char far *item_name,
+                             char far *item_text, WORD text_len);
+// Removes every item of that name and appends one text item (flags
+// ITEM_SUMMARY).
+// text_len MAXWORD means the text is NUL-terminated.
+STATUS LNPUBLIC NSFItemSetText(NOTEHANDLE note_handle, const char far *item_name,
+                               const char far *item_text, WORD text_len);
+// FALSE when the item is missing or not a time.
+BOOL LNPUBLIC NSFItemGetTime(NOTEHANDLE note_handle, const char far *item_name,
+                             TIMEDATE far *td_item_value);
+STATUS LNPUBLIC NSFItemSetTime(NOTEHANDLE note_handle, const char far *item_name,
+                               const TIMEDATE far *td_item_value);
+BOOL LNPUBLIC NSFItemGetNumber(NOTEHANDLE note_handle, const char far *item_name,
+                               NUMBER far *retNumber);
+STATUS LNPUBLIC NSFItemSetNumber(NOTEHANDLE note_handle, const char far *item_name,
+                                 const NUMBER far *Number);
+// Entries of a text or text-list item (a text item counts as one entry; a
+// missing item as none).
+WORD LNPUBLIC NSFItemGetTextListEntries(NOTEHANDLE note_handle, const char far *item_name);
+// One entry, as NSFItemGetText; 0 and "" when there is no such entry.
+WORD LNPUBLIC NSFItemGetTextListEntry(NOTEHANDLE note_handle, const char far *item_name,
+                                      WORD entry_position, char far *retEntry_text,
+                                      WORD text_len);
+// Removes the first item of that name; ERR_ITEM_NOT_FOUND when there is none.
+STATUS LNPUBLIC NSFItemDelete(NOTEHANDLE note_handle, const char far *item_name, WORD name_len);
+STATUS LNPUBLIC NSFItemDeleteByBLOCKID(NOTEHANDLE note_handle, BLOCKID item_blockid);
+// Appends an item after all others; item_value holds value_len bytes that
+// follow the data type word (the type is given apart).
+STATUS LNPUBLIC NSFItemAppend(NOTEHANDLE note_handle, WORD item_flags, const char far *item_name,
+                              WORD name_len, WORD item_type, const void far *item_value,
+                              DWORD value_len);
+
+NOTES_EXTERN_C_END
