@@ -28,16 +28,34 @@ bool IsBlank(char ch) {
     return ch == ' ' || ch == '\t';
 }
 
+// Names are LMBCS: a group (0x14 and the two bytes of a UTF-16 unit) is one
+// character, and its bytes are never taken for "/", "=" or a blank.
+size_t CharLength(const char *p, const char *end) {
+    return (*p == '\x14' && end - p >= 3) ? 3 : 1;
+}
+
+const char *Find(const char *begin, const char *end, char ch) {
+    for (const char *p = begin; p < end; p += CharLength(p, end))
+        if (*p == ch)
+            return p;
+    return nullptr;
+}
+
 Part Trim(const char *begin, const char *end) {
     while (begin < end && IsBlank(*begin))
         begin++;
-    while (end > begin && IsBlank(end[-1]))
-        end--;
-    return Part{begin, static_cast<size_t>(end - begin)};
+    const char *last = begin;
+    for (const char *p = begin; p < end;) {
+        const size_t n = CharLength(p, end);
+        if (n > 1 || !IsBlank(*p))
+            last = p + n;
+        p += n;
+    }
+    return Part{begin, static_cast<size_t>(last - begin)};
 }
 
 bool Contains(const Part &p, char ch) {
-    return std::memchr(p.text, ch, p.length) != nullptr;
+    return Find(p.text, p.text + p.length, ch) != nullptr;
 }
 
 bool IsCountry(const Part &p) {
@@ -65,7 +83,7 @@ STATUS ParseCanonical(const Part *pieces, int count, Name *name) {
     int last = -1;
     for (int i = 0; i < count; i++) {
         const Part &piece = pieces[i];
-        const char *equals = static_cast<const char *>(std::memchr(piece.text, '=', piece.length));
+        const char *equals = Find(piece.text, piece.text + piece.length, '=');
         if (equals == nullptr)
             return ERR_DN_INVALID;
         const Part label = Trim(piece.text, equals);
@@ -144,7 +162,8 @@ STATUS ParseName(const char *text, Name *name) {
     const size_t length = std::strlen(text);
     if (length >= MAXDNAME)
         return ERR_DN_TOO_LONG;
-    if (std::strpbrk(text, "/=") == nullptr) {
+    const char *end = text + length;
+    if (Find(text, end, '/') == nullptr && Find(text, end, '=') == nullptr) {
         name->flat = true;
         if (length > 0)
             name->cn = Part{text, length};
@@ -156,17 +175,16 @@ STATUS ParseName(const char *text, Name *name) {
     int count = 0;
     bool labelled = false;
     const char *start = text;
-    for (const char *p = text;; p++) {
-        if (*p != '/' && *p != '\0')
-            continue;
+    while (true) {
+        const char *slash = Find(start, end, '/');
         if (count == kMaxPieces)
             return ERR_DN_INVALID;
-        pieces[count] = Trim(start, p);
+        pieces[count] = Trim(start, slash ? slash : end);
         labelled = labelled || Contains(pieces[count], '=');
         count++;
-        if (*p == '\0')
+        if (slash == nullptr)
             break;
-        start = p + 1;
+        start = slash + 1;
     }
     return labelled ? ParseCanonical(pieces, count, name) : ParseAbbreviated(pieces, count, name);
 }

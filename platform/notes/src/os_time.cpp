@@ -114,8 +114,9 @@ struct ProcessZone {
 ProcessZone CurrentProcessZone() {
     tzset();
     const time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
+    struct tm local {};
+    if (localtime_r(&now, &local) == nullptr)
+        local.tm_year = 70;
     const int64_t year = local.tm_year + 1900LL;
     const int64_t samples[3] = {static_cast<int64_t>(now),
                                 (JulianDay(year, 1, 1) - kUnixEpochDay) * kSecondsInDay + 43200,

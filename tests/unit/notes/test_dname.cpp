@@ -4,6 +4,7 @@
 
 #include "dname.h"
 #include "os_error.h"
+#include "os_text.h"
 #include "standin/fault.h"
 #include "test_support.h"
 
@@ -64,6 +65,33 @@ TEST(DName, ConversionsBothWaysAndIdempotent) {
             EXPECT_EQ(Canonical(c.abbreviated).text, c.canonical) << c.abbreviated;
         }
     }
+}
+
+std::string Lmbcs(const std::string &utf8) {
+    char out[256];
+    WORD n = OSTranslate(OS_TRANSLATE_UTF8_TO_LMBCS, utf8.data(), static_cast<WORD>(utf8.size()),
+                         out, sizeof out);
+    return std::string(out, n);
+}
+
+// Groups whose bytes look like "/", "=" and a blank: U+012F is 14 01 2F,
+// U+3D3D is 14 3D 3D, U+0120 is 14 01 20.
+TEST(DName, LmbcsGroupsAreWholeCharacters) {
+    const std::string cn = Lmbcs("Jurgi\xC4\xAF \xE3\xB4\xBD"), unit = Lmbcs("\xC4\xA0"),
+                      org = Lmbcs("Acme\xC4\xAF");
+    ASSERT_EQ(cn.size(), 12u);
+    const std::string abbreviated = cn + " / " + unit + "/" + org;
+    const std::string canonical = "CN=" + cn + "/OU=" + unit + "/O=" + org;
+    EXPECT_EQ(Canonical(abbreviated.c_str()).text, canonical);
+    EXPECT_EQ(Abbreviated(canonical.c_str()).text, cn + "/" + unit + "/" + org);
+    DN_COMPONENTS comp;
+    ASSERT_NOERROR(DNParse(0, nullptr, canonical.c_str(), &comp, sizeof comp));
+    EXPECT_EQ(std::string(comp.CN, comp.CNLength), cn);
+    ASSERT_EQ(comp.OUCount, 1);
+    EXPECT_EQ(std::string(comp.OU[0], comp.OULength[0]), unit) << "its blank byte is kept";
+    // A flat name whose groups hold "/" and "=" stays flat and whole.
+    const std::string flat = Lmbcs("\xC4\xAF\xE3\xB4\xBD group");
+    EXPECT_EQ(Canonical(flat.c_str()).text, flat);
 }
 
 TEST(DName, FlatNamesPassUnchanged) {
