@@ -1,0 +1,146 @@
+#include "common.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "notes_api.h"
+#include "standin/runtime.h"
+
+namespace notesctl {
+
+std::string StatusText(STATUS status) {
+    char text[256];
+    OSLoadString(nullptr, ERR(status), text, sizeof text);
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%04X", static_cast<unsigned>(ERR(status)));
+    return std::string(text) + " (status " + code + ")";
+}
+
+void Note(const std::string &text) { std::cerr << "notesctl: " << text << std::endl; }
+
+Args::Args(const std::vector<std::string> &words, const std::vector<OptionSpec> &options) {
+    bool optionsEnded = false;
+    for (size_t i = 0; i < words.size(); i++) {
+        const std::string &word = words[i];
+        if (optionsEnded || word.size() < 2 || word[0] != '-') {
+            positional_.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (word == "--help" || word == "-h") {
+            help_ = true;
+            continue;
+        }
+        std::string name = word;
+        std::string value;
+        bool inlineValue = false;
+        size_t equals = word.find('=');
+        if (word.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            name = word.substr(0, equals);
+            value = word.substr(equals + 1);
+            inlineValue = true;
+        }
+        const OptionSpec *spec = nullptr;
+        for (const OptionSpec &candidate : options) {
+            if (name == candidate.name) spec = &candidate;
+        }
+        if (spec == nullptr) throw UsageError("unknown option " + name);
+        if (spec->takesValue) {
+            if (!inlineValue) {
+                if (i + 1 >= words.size()) throw UsageError("option " + name + " needs a value");
+                value = words[++i];
+            }
+        } else if (inlineValue) {
+            throw UsageError("option " + name + " takes no value");
+        }
+        if (values_.count(name) != 0) throw UsageError("option " + name + " given twice");
+        values_[name] = value;
+    }
+}
+
+std::string Args::value(const std::string &option, const std::string &fallback) const {
+    auto it = values_.find(option);
+    return it == values_.end() ? fallback : it->second;
+}
+
+void Args::expect(size_t min, size_t max, const char *what) const {
+    if (positional_.size() < min) throw UsageError(std::string("missing ") + what);
+    if (positional_.size() > max) {
+        throw UsageError("unexpected argument \"" + positional_[max] + "\"");
+    }
+}
+
+Runtime::Runtime(const std::string &dir) {
+    if (dir.empty()) throw UsageError("the data directory is empty");
+    if (!IsDirectory(dir)) throw Failure("no data directory " + dir + " (it does not exist)");
+    std::string ini = dir + "/notes.ini";
+    if (!IsRegularFile(ini)) {
+        throw Failure(dir + " is not a data directory: it has no notes.ini (make one with notesctl init)");
+    }
+    std::string iniArgument = "=" + ini;
+    char program[] = "notesctl";
+    char *argv[] = {program, &iniArgument[0], nullptr};
+    STATUS status = NotesRuntimeStart(2, argv);
+    if (status != NOERROR) {
+        throw Failure("cannot start the Notes runtime on " + dir + ": " + StatusText(status));
+    }
+    char resolved[PATH_MAX] = {};
+    if (StandinDataDirectory(resolved, sizeof resolved)) {
+        dataDir_ = resolved;
+    } else {
+        dataDir_ = AbsolutePath(dir);
+    }
+}
+
+Runtime::~Runtime() { NotesRuntimeEnd(); }
+
+std::string AbsolutePath(const std::string &path) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) != nullptr) return resolved;
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+bool IsDirectory(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string EscapeForLine(const std::string &bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (unsigned char c : bytes) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char hex[8];
+                    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+                    out += hex;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out;
+}
+
+}  // namespace notesctl

@@ -1,0 +1,228 @@
+// notesctl request: the front end. Places a request file in the data
+// directory, puts its path on the task's request queue and waits for the
+// reply.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+#include "common.h"
+#include "notes_api.h"
+#include "request_file.h"
+#include "verbs.h"
+
+namespace notesctl {
+namespace {
+
+const char kRequestQueue[] = "MQ$OutOfOffice";
+// The task takes request messages of at most 512 bytes.
+constexpr size_t kMaxRequestPath = 512;
+constexpr double kDefaultTimeout = 15;
+constexpr double kMaxTimeout = 86400;
+
+const char kHelp[] =
+    "Usage: notesctl request DIR FILE [--timeout SECONDS]\n"
+    "\n"
+    "Sends the request file FILE to the task running on the data directory DIR,\n"
+    "as the front end does, and waits for its reply:\n"
+    "  1. copies FILE into DIR/requests/ under its own name (the folder is made\n"
+    "     when missing; a file of that name there is replaced);\n"
+    "  2. reads the reply queue's name from the request: the MQName attribute of\n"
+    "     its Username element (a file that cannot be parsed names none);\n"
+    "  3. creates the reply queue when it does not exist, and puts the copy's\n"
+    "     absolute path on the queue MQ$OutOfOffice;\n"
+    "  4. waits for one message on the reply queue, prints its text on standard\n"
+    "     output followed by a newline, and prints the path of the reply file\n"
+    "     (the copy, which the task writes its reply over) on standard error.\n"
+    "\n"
+    "The file's name selects the kind of request, as the task reads it (e.g.\n"
+    "ND_REQUEST_HCR_... for the configure page). A request without MQName can\n"
+    "get no reply: it is sent all the same, the tool says so on standard error\n"
+    "and exits with 2 at once. So does a request whose reply queue cannot be\n"
+    "created (a name the queues refuse). The reply queue lives as long as this\n"
+    "command when the command created it.\n"
+    "\n"
+    "Options:\n"
+    "  --timeout SECONDS  how long to wait for the reply (default 15; 0 takes a\n"
+    "                     reply only when one is already there)\n"
+    "\n"
+    "Fails (exit code 1) when FILE is not a readable file, when its path in DIR\n"
+    "would be longer than 512 bytes, or when MQ$OutOfOffice does not exist (the\n"
+    "task is not running on DIR).\n";
+
+// Closes a queue handle on every path.
+class Queue {
+public:
+    Queue() = default;
+    ~Queue() {
+        if (open_) MQClose(handle_, 0);
+    }
+    Queue(const Queue &) = delete;
+    Queue &operator=(const Queue &) = delete;
+
+    STATUS Open(const std::string &name) {
+        STATUS status = MQOpen(name.c_str(), 0, &handle_);
+        open_ = status == NOERROR;
+        return status;
+    }
+    MQHANDLE handle() const { return handle_; }
+
+private:
+    MQHANDLE handle_ = 0;
+    bool open_ = false;
+};
+
+DWORD ParseTimeout(const std::string &text) {
+    char *end = nullptr;
+    errno = 0;
+    double seconds = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) || seconds < 0 ||
+        seconds > kMaxTimeout) {
+        throw UsageError("--timeout needs a number of seconds from 0 to 86400, not \"" + text +
+                         "\"");
+    }
+    return static_cast<DWORD>(std::lround(seconds * 1000));
+}
+
+std::string BaseName(const std::string &path) {
+    size_t end = path.find_last_not_of('/');
+    if (end == std::string::npos) return std::string();
+    size_t slash = path.rfind('/', end);
+    return path.substr(slash == std::string::npos ? 0 : slash + 1,
+                       slash == std::string::npos ? end + 1 : end - slash);
+}
+
+// Copies through a temporary file and a rename, so that the task never sees
+// half a request.
+void CopyFile(const std::string &from, const std::string &to) {
+    std::ifstream in(from, std::ios::binary);
+    if (!in) throw Failure("cannot read the request file " + from);
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) throw Failure("cannot read the request file " + from);
+    std::string temp = to + ".part";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << content.str();
+        out.flush();
+        if (!out) {
+            unlink(temp.c_str());
+            throw Failure("cannot write " + temp);
+        }
+    }
+    if (std::rename(temp.c_str(), to.c_str()) != 0) {
+        std::string reason = std::strerror(errno);
+        unlink(temp.c_str());
+        throw Failure("cannot place the request file at " + to + ": " + reason);
+    }
+}
+
+// Queue names are LMBCS, as the task converts the request's name.
+std::string ToLmbcs(const std::string &utf8) {
+    if (utf8.size() > MQ_MAX_NAME) return utf8;  // refused by the queue calls all the same
+    std::vector<char> out(utf8.size() * 3 + 1);
+    WORD length = OSTranslate(OS_TRANSLATE_UTF8_TO_LMBCS, utf8.data(),
+                              static_cast<WORD>(utf8.size()), out.data(),
+                              static_cast<WORD>(out.size()));
+    return std::string(out.data(), length);
+}
+
+int Run(const Words &words) {
+    Args args(words, {{"--timeout", true}});
+    if (args.help()) {
+        PrintHelp(kRequestVerb);
+        return kExitOk;
+    }
+    args.expect(2, 2, "DIR and FILE");
+    const DWORD timeoutMs =
+        args.has("--timeout") ? ParseTimeout(args.value("--timeout"))
+                              : static_cast<DWORD>(kDefaultTimeout * 1000);
+    const std::string &dir = args.positional()[0];
+    const std::string &file = args.positional()[1];
+    if (!IsRegularFile(file)) throw Failure("no request file " + file);
+    if (access(file.c_str(), R_OK) != 0) throw Failure("cannot read the request file " + file);
+    const std::string name = BaseName(file);
+
+    Runtime runtime(dir);
+    const std::string folder = runtime.dataDirectory() + "/requests";
+    if (!IsDirectory(folder) && mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        throw Failure("cannot create the folder " + folder + ": " + std::strerror(errno));
+    }
+    const std::string target = folder + "/" + name;
+    if (target.size() > kMaxRequestPath) {
+        throw Failure("the request file's path in the data directory is longer than 512 bytes: " +
+                      target);
+    }
+
+    Queue requests;
+    STATUS status = requests.Open(kRequestQueue);
+    if (status == ERR_NO_SUCH_MQ) {
+        throw Failure(std::string("the queue ") + kRequestQueue + " does not exist on " +
+                      runtime.dataDirectory() + ": the task is not running");
+    }
+    if (status != NOERROR) {
+        throw Failure(std::string("cannot open the queue ") + kRequestQueue + ": " +
+                      StatusText(status));
+    }
+
+    if (AbsolutePath(file) != AbsolutePath(target)) CopyFile(file, target);
+    ReplyQueueName reply = ReadReplyQueueName(target);
+
+    // The reply queue must be there before the task can answer.
+    Queue replies;
+    std::string noReply;
+    if (reply.name.empty()) {
+        noReply = reply.parsed ? "the request names no reply queue (no MQName)"
+                               : "the request cannot be parsed (" + reply.problem +
+                                     "), so it names no reply queue";
+    } else {
+        std::string queueName = ToLmbcs(reply.name);
+        status = MQCreate(queueName.c_str(), 0, 0);
+        if (status == NOERROR || status == ERR_DUPLICATE_MQ) status = replies.Open(queueName);
+        if (status != NOERROR) {
+            noReply = "the reply queue \"" + reply.name + "\" cannot be created: " +
+                      StatusText(status);
+        }
+    }
+
+    status = MQPut(requests.handle(), 0, target.data(), static_cast<WORD>(target.size()), 0);
+    if (status != NOERROR) {
+        throw Failure(std::string("cannot put the request on ") + kRequestQueue + ": " +
+                      StatusText(status));
+    }
+    if (!noReply.empty()) {
+        Note(noReply + "; the request was sent, and no reply can come");
+        return kExitNoReply;
+    }
+
+    std::vector<char> buffer(MQ_MAX_MSGSIZE);
+    WORD length = 0;
+    status = MQGet(replies.handle(), buffer.data(), static_cast<WORD>(buffer.size()), 0,
+                   timeoutMs, &length);
+    if (status == ERR_MQ_TIMEOUT || status == ERR_MQ_EMPTY) {
+        Note("no reply on \"" + reply.name + "\" within " + args.value("--timeout", "15") +
+             " seconds");
+        return kExitNoReply;
+    }
+    if (status != NOERROR) {
+        throw Failure("cannot take the reply from \"" + reply.name + "\": " + StatusText(status));
+    }
+    std::cout.write(buffer.data(), length);
+    std::cout << std::endl;
+    Note("reply file: " + target);
+    return kExitOk;
+}
+
+}  // namespace
+
+const Verb kRequestVerb = {"request", "send a request file to the task and wait for its reply",
+                           kHelp, Run};
+
+}  // namespace notesctl
