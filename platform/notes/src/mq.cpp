@@ -62,7 +62,7 @@ using mq::QueueLock;
 
 // How often a waiting get looks at things that do not wake it: the stop
 // request of an add-in task, the creator's death and the end of the runtime.
-constexpr long kPollMs = 50;
+constexpr long kPollUs = 50000;
 
 // True while the queue's creator holds its lock.
 bool CreatorAlive(int fd) {
@@ -410,8 +410,8 @@ STATUS SetQuit(Mapping &mapping) {
     return NOERROR;
 }
 
-long long NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
+long long NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
@@ -535,7 +535,7 @@ STATUS LNPUBLIC MQGet(MQHANDLE Queue, char far *Buffer, WORD BufLength, DWORD Op
 
     const bool wait = Timeout > 0 || (Options & MQ_WAIT_FOR_MSG) != 0;
     const bool forever = wait && Timeout == 0;
-    const long long deadline = notes_internal::NowMs() + Timeout;
+    const long long deadline = notes_internal::NowUs() + 1000LL * Timeout;
     const unsigned generation = notes_internal::g_runtimeGeneration.load();
     long long nextPoll = 0;  // the first wait looks at the stop request at once
     bool interrupted = false;
@@ -558,26 +558,26 @@ STATUS LNPUBLIC MQGet(MQHANDLE Queue, char far *Buffer, WORD BufLength, DWORD Op
             seen = q->wakeSeq.load();
             q->waiters.fetch_add(1);
         }
-        long long now = notes_internal::NowMs();
-        long sleepMs = notes_internal::kPollMs;
+        long long now = notes_internal::NowUs();
+        long sleepUs = notes_internal::kPollUs;
         STATUS result = NOERROR;
         if (!forever) {
             if (now >= deadline) {
                 result = ERR_MQ_TIMEOUT;
-            } else if (deadline - now < sleepMs) {
-                sleepMs = static_cast<long>(deadline - now);
+            } else if (deadline - now < sleepUs) {
+                sleepUs = static_cast<long>(deadline - now);
             }
         }
         if (result == NOERROR && (now >= nextPoll || interrupted)) {
             // StopRequested may look at a file, so not at every wake-up.
-            nextPoll = now + notes_internal::kPollMs;
+            nextPoll = now + notes_internal::kPollUs;
             if (notes_internal::IsAddInTask() && notes_internal::StopRequested())
                 result = ERR_MQ_TIMEOUT;
             else if (notes_internal::g_runtimeGeneration.load() != generation)
                 result = ERR_INVALID_HANDLE;
         }
         if (result == NOERROR)
-            interrupted = notes_internal::mq::SleepOnQueue(q, seen, sleepMs);
+            interrupted = notes_internal::mq::SleepOnQueue(q, seen, sleepUs);
         q->waiters.fetch_sub(1);
         if (result != NOERROR)
             return result;

@@ -260,10 +260,10 @@ void WakeReaders(QueueFile *q) {
     syscall(SYS_futex, FutexWord(q), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
-bool SleepOnQueue(QueueFile *q, uint32_t seen, long timeoutMs) {
+bool SleepOnQueue(QueueFile *q, uint32_t seen, long timeoutUs) {
     struct timespec ts;
-    ts.tv_sec = timeoutMs / 1000;
-    ts.tv_nsec = (timeoutMs % 1000) * 1000000L;
+    ts.tv_sec = timeoutUs / 1000000L;
+    ts.tv_nsec = (timeoutUs % 1000000L) * 1000L;
     // Not FUTEX_PRIVATE: the word lives in a shared file mapping and the
     // putter may be another process.
     long rc = syscall(SYS_futex, FutexWord(q), FUTEX_WAIT, seen, &ts, nullptr, 0);

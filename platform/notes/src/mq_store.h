@@ -138,7 +138,7 @@ void WakeReaders(QueueFile *q);
 
 // Sleeps until wakeSeq differs from seen, a wake call, a signal or the
 // time-out. Returns true when a signal interrupted the sleep.
-bool SleepOnQueue(QueueFile *q, uint32_t seen, long timeoutMs);
+bool SleepOnQueue(QueueFile *q, uint32_t seen, long timeoutUs);
 
 // Process-crash points for tests (see standin/mq.h): when the named fault
 // rule is armed the process ends at once, in the middle of its change.
