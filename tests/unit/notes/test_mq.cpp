@@ -837,6 +837,8 @@ struct CrashCase {
     bool getsMessage;  // the dying process took a message
 };
 
+void PrintTo(const CrashCase &c, std::ostream *out) { *out << c.name; }
+
 class LockHolderCrashTest : public MQTest, public ::testing::WithParamInterface<CrashCase> {};
 
 TEST_P(LockHolderCrashTest, TheNextProcessRepairsTheQueue) {
