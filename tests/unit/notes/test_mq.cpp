@@ -394,7 +394,7 @@ TEST_F(MQTest, GetTimesOutOrWakesSoonAfterAPut) {
     for (int round = 0; round < 20; round++) {
         Clock::time_point putAt;
         std::thread putter([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20 + round % 7));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5 + round % 7));
             putAt = Clock::now();
             Put(h, "x");
         });
@@ -577,6 +577,8 @@ TEST_F(MQTest, RuntimeEndEndsAGetWaitingInAnotherThread) {
 
 // How the creator of a queue ends.
 enum class Death { Exit, Kill };
+
+void PrintTo(Death d, std::ostream *out) { *out << (d == Death::Exit ? "exit" : "kill -9"); }
 
 class QueueLifetimeTest : public MQTest, public ::testing::WithParamInterface<Death> {};
 
