@@ -462,6 +462,27 @@ TEST_F(MQTest, QuitPendingSetInAnotherProcessReachesEveryone) {
     Get(other, 0, &status);
     EXPECT_EQ(status, ERR_MQ_QUITTING);
     EXPECT_EQ(MQGetCount(other), 1);
+
+    // The quit message wakes a waiting reader at once.
+    int slow = 0;
+    for (int round = 0; round < 5; round++) {
+        std::string name = "quit-" + std::to_string(round);
+        MQHANDLE q = CreateAndOpen(name.c_str());
+        Clock::time_point quitAt;
+        std::thread quitter([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5 + round));
+            quitAt = Clock::now();
+            MQPutQuitMsg(q);
+        });
+        Get(q, 10000, &status);
+        Clock::time_point gotAt = Clock::now();
+        quitter.join();
+        EXPECT_EQ(status, ERR_MQ_QUITTING);
+        if (gotAt - quitAt > std::chrono::milliseconds(30))
+            slow++;
+        MQClose(q, 0);
+    }
+    EXPECT_LE(slow, 1) << slow << " of 5 waits ended more than 30 ms after the quit message";
     EXPECT_EQ(StandinMQSetQuitPending("missing"), ERR_NO_SUCH_MQ);
     EXPECT_EQ(StandinMQSetQuitPending(""), ERR_MQ_BAD_NAME);
     MQClose(h, 0);
@@ -578,7 +599,9 @@ TEST_F(MQTest, RuntimeEndEndsAGetWaitingInAnotherThread) {
 // How the creator of a queue ends.
 enum class Death { Exit, Kill };
 
-void PrintTo(Death d, std::ostream *out) { *out << (d == Death::Exit ? "exit" : "kill -9"); }
+void PrintTo(Death d, std::ostream *out) {
+    *out << (d == Death::Exit ? "exit" : "kill -9");
+}
 
 class QueueLifetimeTest : public MQTest, public ::testing::WithParamInterface<Death> {};
 
@@ -839,7 +862,9 @@ struct CrashCase {
     bool getsMessage;  // the dying process took a message
 };
 
-void PrintTo(const CrashCase &c, std::ostream *out) { *out << c.name; }
+void PrintTo(const CrashCase &c, std::ostream *out) {
+    *out << c.name;
+}
 
 class LockHolderCrashTest : public MQTest, public ::testing::WithParamInterface<CrashCase> {};
 
