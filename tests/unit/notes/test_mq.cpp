@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
 #include <atomic>
 #include <chrono>
 #include <cstring>
