@@ -61,8 +61,10 @@ STATUS LNPUBLIC MQPut(MQHANDLE Queue, WORD Priority, const char far *Buffer, WOR
 // wait) and wakes within a few milliseconds of a put; ERR_MQ_TIMEOUT when
 // none came, ERR_MQ_EMPTY when Timeout is 0 and the queue is empty. A message
 // longer than BufLength is taken off the queue and refused with
-// ERR_MQ_BFR_TOO_SMALL (*retMsgLength gets its length), so that it cannot
-// block the queue; it is never cut. ERR_MQ_QUITTING once quit is pending.
+// ERR_MQ_BFR_TOO_SMALL (*retMsgLength gets its length, Buffer is left as it
+// was), so that it cannot block the queue; it is never cut. On the other
+// failures *retMsgLength gets 0; retMsgLength may be null. ERR_MQ_QUITTING
+// once quit is pending.
 // In an add-in task that the server has told to stop, a waiting get ends at
 // once with ERR_MQ_TIMEOUT, so the task is not held up by the wait (the stop
 // request is looked at when the wait begins and then every 50 ms).

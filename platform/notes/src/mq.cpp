@@ -15,7 +15,7 @@
 // non-blocking shared flock: it is granted only when the creator is gone.
 // A queue file is made complete and locked under a temporary name and then
 // renamed into place, so an opener never sees a half-made or an unowned new
-// queue. A dead file is never locked again; a later create (under .lock)
+// queue. A dead file never gets an owner again; a later create (under .lock)
 // deletes it and puts a fresh file in its place, so an old mapping can never
 // come back to life and mix with a new queue of the same name.
 //
