@@ -21,7 +21,9 @@ std::string StatusText(STATUS status) {
     return std::string(text) + " (status " + code + ")";
 }
 
-void Note(const std::string &text) { std::cerr << "notesctl: " << text << std::endl; }
+void Note(const std::string &text) {
+    std::cerr << "notesctl: " << text << std::endl;
+}
 
 Args::Args(const std::vector<std::string> &words, const std::vector<OptionSpec> &options) {
     bool optionsEnded = false;
@@ -50,18 +52,22 @@ Args::Args(const std::vector<std::string> &words, const std::vector<OptionSpec> 
         }
         const OptionSpec *spec = nullptr;
         for (const OptionSpec &candidate : options) {
-            if (name == candidate.name) spec = &candidate;
+            if (name == candidate.name)
+                spec = &candidate;
         }
-        if (spec == nullptr) throw UsageError("unknown option " + name);
+        if (spec == nullptr)
+            throw UsageError("unknown option " + name);
         if (spec->takesValue) {
             if (!inlineValue) {
-                if (i + 1 >= words.size()) throw UsageError("option " + name + " needs a value");
+                if (i + 1 >= words.size())
+                    throw UsageError("option " + name + " needs a value");
                 value = words[++i];
             }
         } else if (inlineValue) {
             throw UsageError("option " + name + " takes no value");
         }
-        if (values_.count(name) != 0) throw UsageError("option " + name + " given twice");
+        if (values_.count(name) != 0)
+            throw UsageError("option " + name + " given twice");
         values_[name] = value;
     }
 }
@@ -71,19 +77,24 @@ std::string Args::value(const std::string &option, const std::string &fallback) 
     return it == values_.end() ? fallback : it->second;
 }
 
-void Args::expect(size_t min, size_t max, const char *what) const {
-    if (positional_.size() < min) throw UsageError(std::string("missing ") + what);
-    if (positional_.size() > max) {
-        throw UsageError("unexpected argument \"" + positional_[max] + "\"");
+void Args::expect(const std::vector<const char *> &names, size_t required) const {
+    if (positional_.size() < required) {
+        throw UsageError(std::string("missing ") + names[positional_.size()]);
+    }
+    if (positional_.size() > names.size()) {
+        throw UsageError("unexpected argument \"" + positional_[names.size()] + "\"");
     }
 }
 
 Runtime::Runtime(const std::string &dir) {
-    if (dir.empty()) throw UsageError("the data directory is empty");
-    if (!IsDirectory(dir)) throw Failure("no data directory " + dir + " (it does not exist)");
+    if (dir.empty())
+        throw UsageError("the data directory is empty");
+    if (!IsDirectory(dir))
+        throw Failure("no data directory " + dir + " (it does not exist)");
     std::string ini = dir + "/notes.ini";
     if (!IsRegularFile(ini)) {
-        throw Failure(dir + " is not a data directory: it has no notes.ini (make one with notesctl init)");
+        throw Failure(
+            dir + " is not a data directory: it has no notes.ini (make one with notesctl init)");
     }
     std::string iniArgument = "=" + ini;
     char program[] = "notesctl";
@@ -100,14 +111,19 @@ Runtime::Runtime(const std::string &dir) {
     }
 }
 
-Runtime::~Runtime() { NotesRuntimeEnd(); }
+Runtime::~Runtime() {
+    NotesRuntimeEnd();
+}
 
 std::string AbsolutePath(const std::string &path) {
     char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) != nullptr) return resolved;
-    if (!path.empty() && path[0] == '/') return path;
+    if (realpath(path.c_str(), resolved) != nullptr)
+        return resolved;
+    if (!path.empty() && path[0] == '/')
+        return path;
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        return path;
     return std::string(cwd) + "/" + path;
 }
 
@@ -126,10 +142,18 @@ std::string EscapeForLine(const std::string &bytes) {
     out.reserve(bytes.size());
     for (unsigned char c : bytes) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20 || c == 0x7F) {
                     char hex[8];

@@ -44,7 +44,7 @@ struct OptionSpec {
 // The arguments of one verb: positional words in order and the options
 // given. "--" ends the options; "--help" and "-h" are always accepted.
 class Args {
-public:
+  public:
     Args(const std::vector<std::string> &words, const std::vector<OptionSpec> &options);
 
     bool help() const { return help_; }
@@ -53,10 +53,11 @@ public:
     // The value of an option that takes one, or fallback when not given.
     std::string value(const std::string &option, const std::string &fallback = "") const;
 
-    // Checks the number of positional words; what names them in the error.
-    void expect(size_t min, size_t max, const char *what) const;
+    // Checks the positional words against their names: the first required
+    // ones must be there, and no more than names.size() may be.
+    void expect(const std::vector<const char *> &names, size_t required) const;
 
-private:
+  private:
     bool help_ = false;
     std::vector<std::string> positional_;
     std::map<std::string, std::string> values_;
@@ -66,7 +67,7 @@ private:
 // the life of the object. Failure when DIR is not a data directory or the
 // runtime cannot start on it.
 class Runtime {
-public:
+  public:
     explicit Runtime(const std::string &dir);
     ~Runtime();
     Runtime(const Runtime &) = delete;
@@ -75,7 +76,7 @@ public:
     // The data directory as the runtime resolved it (absolute).
     const std::string &dataDirectory() const { return dataDir_; }
 
-private:
+  private:
     std::string dataDir_;
 };
 

@@ -42,17 +42,19 @@ const char kHelp[] =
 
 // Closes database and note handles on every path.
 class DbHandle {
-public:
+  public:
     ~DbHandle() {
-        if (handle_ != NULLHANDLE) NSFDbClose(handle_);
+        if (handle_ != NULLHANDLE)
+            NSFDbClose(handle_);
     }
     DBHANDLE handle_ = NULLHANDLE;
 };
 
 class NoteHandle {
-public:
+  public:
     ~NoteHandle() {
-        if (handle_ != NULLHANDLE) NSFNoteClose(handle_);
+        if (handle_ != NULLHANDLE)
+            NSFNoteClose(handle_);
     }
     NOTEHANDLE handle_ = NULLHANDLE;
 };
@@ -67,16 +69,19 @@ std::string LmbcsToUtf8(const char *text, size_t length) {
     size_t pos = 0;
     while (pos < length) {
         size_t end = pos;
-        while (end < length && end - pos < kPiece) end += text[end] == 0x14 ? 3 : 1;
-        if (end > length) end = length;
-        WORD written = OSTranslate(OS_TRANSLATE_LMBCS_TO_UTF8, text + pos,
-                                   static_cast<WORD>(end - pos), buffer.data(),
-                                   static_cast<WORD>(buffer.size()));
+        while (end < length && end - pos < kPiece)
+            end += text[end] == 0x14 ? 3 : 1;
+        if (end > length)
+            end = length;
+        WORD written =
+            OSTranslate(OS_TRANSLATE_LMBCS_TO_UTF8, text + pos, static_cast<WORD>(end - pos),
+                        buffer.data(), static_cast<WORD>(buffer.size()));
         out.append(buffer.data(), written);
         pos = end;
     }
     for (char &c : out) {
-        if (c == '\0') c = '\n';
+        if (c == '\0')
+            c = '\n';
     }
     return out;
 }
@@ -103,13 +108,15 @@ std::string TimeJson(const TIMEDATE &td) {
         long day = e - (153 * m + 2) / 5 + 1;
         long month = m + 3 - 12 * (m / 10);
         long year = 100 * b + d - 4800 + m / 10;
-        if (year < 1 || year > 9999) valid = false;
+        if (year < 1 || year > 9999)
+            valid = false;
         char text[16];
         std::snprintf(text, sizeof text, "%04ld-%02ld-%02ld", year, month, day);
         iso = text;
     }
     if (w0 != ALLDAY) {
-        if (w0 >= TICKS_IN_DAY) valid = false;
+        if (w0 >= TICKS_IN_DAY)
+            valid = false;
         char text[24];
         std::snprintf(text, sizeof text, "%02u:%02u:%02u.%02u", w0 / TICKS_IN_HOUR,
                       w0 / TICKS_IN_MINUTE % 60, w0 / TICKS_IN_SECOND % 60, w0 % 100);
@@ -144,18 +151,22 @@ TIMEDATE ReadTime(const unsigned char *p) {
 
 // A text list: count, lengths, texts. False when the bytes do not hold one.
 bool DecodeTextList(const unsigned char *p, size_t n, std::string &value) {
-    if (n < 2) return false;
+    if (n < 2)
+        return false;
     size_t count = ReadWord(p);
-    if (n < 2 + 2 * count) return false;
+    if (n < 2 + 2 * count)
+        return false;
     size_t pos = 2 + 2 * count;
     std::vector<std::string> entries;
     for (size_t i = 0; i < count; i++) {
         size_t length = ReadWord(p + 2 + 2 * i);
-        if (pos + length > n) return false;
+        if (pos + length > n)
+            return false;
         entries.push_back(JsonString(LmbcsToUtf8(reinterpret_cast<const char *>(p + pos), length)));
         pos += length;
     }
-    if (pos != n) return false;
+    if (pos != n)
+        return false;
     value = JsonArray(entries);
     return true;
 }
@@ -165,13 +176,16 @@ bool DecodeTextList(const unsigned char *p, size_t n, std::string &value) {
 template <typename Format>
 bool DecodeRange(const unsigned char *p, size_t n, size_t entrySize, Format entry,
                  std::string &value) {
-    if (n < 4) return false;
+    if (n < 4)
+        return false;
     size_t listEntries = ReadWord(p);
     size_t rangeEntries = ReadWord(p + 2);
-    if (n != 4 + listEntries * entrySize + rangeEntries * 2 * entrySize) return false;
+    if (n != 4 + listEntries * entrySize + rangeEntries * 2 * entrySize)
+        return false;
     std::vector<std::string> list;
     const unsigned char *at = p + 4;
-    for (size_t i = 0; i < listEntries; i++, at += entrySize) list.push_back(entry(at));
+    for (size_t i = 0; i < listEntries; i++, at += entrySize)
+        list.push_back(entry(at));
     if (rangeEntries == 0) {
         value = JsonArray(list);
         return true;
@@ -186,19 +200,32 @@ bool DecodeRange(const unsigned char *p, size_t n, size_t entrySize, Format entr
 
 const char *TypeName(WORD type) {
     switch (type) {
-        case TYPE_TEXT: return "text";
-        case TYPE_TEXT_LIST: return "textList";
-        case TYPE_NUMBER: return "number";
-        case TYPE_NUMBER_RANGE: return "numberList";
-        case TYPE_TIME: return "time";
-        case TYPE_TIME_RANGE: return "timeList";
-        case TYPE_COMPOSITE: return "composite";
-        case TYPE_FORMULA: return "formula";
-        case TYPE_USERID: return "userId";
-        case TYPE_ERROR: return "error";
-        case TYPE_UNAVAILABLE: return "unavailable";
-        case TYPE_ASSISTANT_INFO: return "assistantInfo";
-        default: return "unknown";
+        case TYPE_TEXT:
+            return "text";
+        case TYPE_TEXT_LIST:
+            return "textList";
+        case TYPE_NUMBER:
+            return "number";
+        case TYPE_NUMBER_RANGE:
+            return "numberList";
+        case TYPE_TIME:
+            return "time";
+        case TYPE_TIME_RANGE:
+            return "timeList";
+        case TYPE_COMPOSITE:
+            return "composite";
+        case TYPE_FORMULA:
+            return "formula";
+        case TYPE_USERID:
+            return "userId";
+        case TYPE_ERROR:
+            return "error";
+        case TYPE_UNAVAILABLE:
+            return "unavailable";
+        case TYPE_ASSISTANT_INFO:
+            return "assistantInfo";
+        default:
+            return "unknown";
     }
 }
 
@@ -211,14 +238,18 @@ std::string ValueJson(WORD type, const unsigned char *p, size_t n) {
             value = JsonString(LmbcsToUtf8(reinterpret_cast<const char *>(p), n));
             decoded = true;
             break;
-        case TYPE_TEXT_LIST: decoded = DecodeTextList(p, n, value); break;
+        case TYPE_TEXT_LIST:
+            decoded = DecodeTextList(p, n, value);
+            break;
         case TYPE_NUMBER:
             decoded = n == sizeof(double);
-            if (decoded) value = JsonNumber(ReadNumber(p));
+            if (decoded)
+                value = JsonNumber(ReadNumber(p));
             break;
         case TYPE_TIME:
             decoded = n == sizeof(TIMEDATE);
-            if (decoded) value = TimeJson(ReadTime(p));
+            if (decoded)
+                value = TimeJson(ReadTime(p));
             break;
         case TYPE_NUMBER_RANGE:
             decoded = DecodeRange(
@@ -233,7 +264,8 @@ std::string ValueJson(WORD type, const unsigned char *p, size_t n) {
         default:
             return "\"hex\": \"" + Hex(p, n) + "\"";
     }
-    if (!decoded) return "\"hex\": \"" + Hex(p, n) + "\", \"damaged\": true";
+    if (!decoded)
+        return "\"hex\": \"" + Hex(p, n) + "\", \"damaged\": true";
     return "\"value\": " + value;
 }
 
@@ -247,7 +279,8 @@ std::string FlagNames(WORD flags) {
                   {ITEM_PROTECTED, "protected"}, {ITEM_READERS, "readers"}};
     std::vector<std::string> names;
     for (const auto &f : kFlags) {
-        if (flags & f.flag) names.push_back(JsonString(f.name));
+        if (flags & f.flag)
+            names.push_back(JsonString(f.name));
     }
     return JsonArray(names);
 }
@@ -256,16 +289,17 @@ std::string ClassNames(WORD noteClass) {
     static const struct {
         WORD bit;
         const char *name;
-    } kClasses[] = {{NOTE_CLASS_DOCUMENT, "document"},       {NOTE_CLASS_INFO, "info"},
-                    {NOTE_CLASS_FORM, "form"},               {NOTE_CLASS_VIEW, "view"},
-                    {NOTE_CLASS_ICON, "icon"},               {NOTE_CLASS_DESIGN, "design"},
-                    {NOTE_CLASS_ACL, "acl"},                 {NOTE_CLASS_HELP_INDEX, "helpIndex"},
-                    {NOTE_CLASS_HELP, "help"},               {NOTE_CLASS_FILTER, "filter"},
-                    {NOTE_CLASS_FIELD, "field"},             {NOTE_CLASS_REPLFORMULA, "replFormula"},
-                    {NOTE_CLASS_PRIVATE, "private"},         {NOTE_CLASS_DEFAULT, "default"}};
+    } kClasses[] = {{NOTE_CLASS_DOCUMENT, "document"}, {NOTE_CLASS_INFO, "info"},
+                    {NOTE_CLASS_FORM, "form"},         {NOTE_CLASS_VIEW, "view"},
+                    {NOTE_CLASS_ICON, "icon"},         {NOTE_CLASS_DESIGN, "design"},
+                    {NOTE_CLASS_ACL, "acl"},           {NOTE_CLASS_HELP_INDEX, "helpIndex"},
+                    {NOTE_CLASS_HELP, "help"},         {NOTE_CLASS_FILTER, "filter"},
+                    {NOTE_CLASS_FIELD, "field"},       {NOTE_CLASS_REPLFORMULA, "replFormula"},
+                    {NOTE_CLASS_PRIVATE, "private"},   {NOTE_CLASS_DEFAULT, "default"}};
     std::vector<std::string> names;
     for (const auto &c : kClasses) {
-        if (noteClass & c.bit) names.push_back(JsonString(c.name));
+        if (noteClass & c.bit)
+            names.push_back(JsonString(c.name));
     }
     return JsonArray(names);
 }
@@ -283,18 +317,20 @@ std::string ItemJson(NOTEHANDLE note, BLOCKID item) {
     BLOCKID value{};
     DWORD valueLength = 0;
     NSFItemQuery(note, item, name, sizeof name, &nameLength, &flags, &type, &value, &valueLength);
-    if (nameLength >= sizeof name) nameLength = sizeof name - 1;
-    std::string out = "{\"name\": " + JsonString(LmbcsToUtf8(name, std::strlen(name))) +
-                      ", \"type\": " + std::to_string(type) + ", \"typeName\": " +
-                      JsonString(TypeName(type)) + ", \"flags\": " + std::to_string(flags) +
-                      ", \"flagNames\": " + FlagNames(flags) + ", ";
+    if (nameLength >= sizeof name)
+        nameLength = sizeof name - 1;
+    std::string out =
+        "{\"name\": " + JsonString(LmbcsToUtf8(name, std::strlen(name))) +
+        ", \"type\": " + std::to_string(type) + ", \"typeName\": " + JsonString(TypeName(type)) +
+        ", \"flags\": " + std::to_string(flags) + ", \"flagNames\": " + FlagNames(flags) + ", ";
     const unsigned char *bytes = ISNULLBLOCKID(value) ? nullptr : OSLockBlock(unsigned char, value);
     if (bytes == nullptr || valueLength < sizeof(WORD)) {
         out += "\"hex\": \"\", \"damaged\": true}";
     } else {
         out += ValueJson(type, bytes + sizeof(WORD), valueLength - sizeof(WORD)) + "}";
     }
-    if (bytes != nullptr) OSUnlockBlock(value);
+    if (bytes != nullptr)
+        OSUnlockBlock(value);
     return out;
 }
 
@@ -345,14 +381,16 @@ int Run(const Words &words) {
         PrintHelp(kDumpVerb);
         return kExitOk;
     }
-    args.expect(2, 2, "DIR and DATABASE");
+    args.expect({"DIR", "DATABASE"}, 2);
     const std::string &path = args.positional()[1];
-    if (path.empty()) throw UsageError("the DATABASE path is empty");
+    if (path.empty())
+        throw UsageError("the DATABASE path is empty");
 
     Runtime runtime(args.positional()[0]);
     DbHandle db;
     STATUS status = NSFDbOpen(path.c_str(), &db.handle_);
-    if (status != NOERROR) throw Failure("cannot open " + path + ": " + StatusText(status));
+    if (status != NOERROR)
+        throw Failure("cannot open " + path + ": " + StatusText(status));
     WORD build = 0;
     NSFDbGetBuildVersion(db.handle_, &build);
     DWORD count = 0;
@@ -360,17 +398,20 @@ int Run(const Words &words) {
     std::vector<NOTEID> ids(count);
     if (status == NOERROR && count > 0) {
         status = StandinDbNoteIDs(db.handle_, ids.data(), count, &count);
-        if (count < ids.size()) ids.resize(count);
+        if (count < ids.size())
+            ids.resize(count);
     }
-    if (status != NOERROR) throw Failure("cannot list the notes of " + path + ": " + StatusText(status));
+    if (status != NOERROR)
+        throw Failure("cannot list the notes of " + path + ": " + StatusText(status));
 
     const std::string full = path[0] == '/' ? path : runtime.dataDirectory() + "/" + path;
-    std::cout << "{\n  \"database\": " << JsonString(path) << ",\n  \"path\": "
-              << JsonString(full) << ",\n  \"buildVersion\": " << build << ",\n  \"notes\": [";
+    std::cout << "{\n  \"database\": " << JsonString(path) << ",\n  \"path\": " << JsonString(full)
+              << ",\n  \"buildVersion\": " << build << ",\n  \"notes\": [";
     size_t failed = 0;
     for (size_t i = 0; i < ids.size(); i++) {
         std::string note;
-        if (!NoteJson(db.handle_, ids[i], note)) failed++;
+        if (!NoteJson(db.handle_, ids[i], note))
+            failed++;
         std::cout << (i == 0 ? "\n" : ",\n") << note;
     }
     std::cout << (ids.empty() ? "]\n}\n" : "\n  ]\n}\n");

@@ -42,7 +42,8 @@ const char kHelp[] =
 
 bool IsEmptyDirectory(const std::string &path) {
     DIR *dir = opendir(path.c_str());
-    if (dir == nullptr) return false;
+    if (dir == nullptr)
+        return false;
     bool empty = true;
     while (dirent *entry = readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
@@ -62,7 +63,8 @@ void MakeDirectories(const std::string &path) {
         size_t slash = path.find('/', pos + 1);
         partial = path.substr(0, slash);
         pos = slash;
-        if (partial.empty() || IsDirectory(partial)) continue;
+        if (partial.empty() || IsDirectory(partial))
+            continue;
         if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
             throw Failure("cannot create the folder " + partial + ": " + std::strerror(errno));
         }
@@ -71,9 +73,11 @@ void MakeDirectories(const std::string &path) {
 
 // A server name goes into notes.ini as one line.
 void CheckServerName(const std::string &name) {
-    if (name.empty()) throw UsageError("the server's name is empty");
+    if (name.empty())
+        throw UsageError("the server's name is empty");
     for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) throw UsageError("the server's name holds a control character");
+        if (c < 0x20 || c == 0x7F)
+            throw UsageError("the server's name holds a control character");
     }
 }
 
@@ -96,7 +100,8 @@ void WriteNotesIni(const std::string &dir, const std::string &server) {
             << "Directory=" << dir << "\n"
             << "ServerName=" << server << "\n";
         out.flush();
-        if (!out) throw Failure("cannot write " + temp);
+        if (!out)
+            throw Failure("cannot write " + temp);
     }
     if (std::rename(temp.c_str(), path.c_str()) != 0) {
         std::string reason = std::strerror(errno);
@@ -111,7 +116,7 @@ int Run(const Words &words) {
         PrintHelp(kInitVerb);
         return kExitOk;
     }
-    args.expect(1, 1, "DIR");
+    args.expect({"DIR"}, 1);
     const std::string server = args.value("--server", kDefaultServer);
     CheckServerName(server);
     const bool force = args.has("--force");
@@ -119,10 +124,12 @@ int Run(const Words &words) {
     const WORD build = chosenBuild ? ParseBuild(args.value("--hcr-build")) : 0;
 
     const std::string given = args.positional()[0];
-    if (given.empty()) throw UsageError("DIR is empty");
+    if (given.empty())
+        throw UsageError("DIR is empty");
     struct stat st {};
     if (stat(given.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode)) throw Failure(given + " exists and is not a folder");
+        if (!S_ISDIR(st.st_mode))
+            throw Failure(given + " exists and is not a folder");
         if (!force && !IsEmptyDirectory(given)) {
             throw Failure(given + " exists and is not empty (use --force to use it all the same)");
         }
@@ -143,7 +150,8 @@ int Run(const Words &words) {
     }
     status = chosenBuild ? StandinDbCreate(kProductDb, DBCLASS_BY_EXTENSION, build)
                          : NSFDbCreate(kProductDb, DBCLASS_BY_EXTENSION, FALSE);
-    if (status != NOERROR) throw Failure("cannot create " + db + ": " + StatusText(status));
+    if (status != NOERROR)
+        throw Failure("cannot create " + db + ": " + StatusText(status));
 
     MakeDirectories(runtime.dataDirectory() + "/requests");
     // Listing the queues sets up the queues' store of the data directory.

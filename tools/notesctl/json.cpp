@@ -10,13 +10,27 @@ std::string JsonString(const std::string &utf8) {
     std::string out = "\"";
     for (unsigned char c : utf8) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
             default:
                 if (c < 0x20 || c == 0x7F) {
                     char escape[8];
@@ -32,11 +46,13 @@ std::string JsonString(const std::string &utf8) {
 }
 
 std::string JsonNumber(double value) {
-    if (!std::isfinite(value)) return "null";
+    if (!std::isfinite(value))
+        return "null";
     char text[40];
     for (int precision = 15; precision <= 17; precision++) {
         std::snprintf(text, sizeof text, "%.*g", precision, value);
-        if (std::strtod(text, nullptr) == value) break;
+        if (std::strtod(text, nullptr) == value)
+            break;
     }
     return text;
 }
@@ -44,7 +60,8 @@ std::string JsonNumber(double value) {
 std::string JsonArray(const std::vector<std::string> &pieces) {
     std::string out = "[";
     for (size_t i = 0; i < pieces.size(); i++) {
-        if (i > 0) out += ", ";
+        if (i > 0)
+            out += ", ";
         out += pieces[i];
     }
     out += "]";

@@ -11,9 +11,8 @@ namespace {
 
 using notesctl::Verb;
 
-const Verb *const kVerbs[] = {&notesctl::kInitVerb,  &notesctl::kRequestVerb,
-                              &notesctl::kTellVerb,  &notesctl::kQueueVerb,
-                              &notesctl::kShowVerb,  &notesctl::kDumpVerb};
+const Verb *const kVerbs[] = {&notesctl::kInitVerb,  &notesctl::kRequestVerb, &notesctl::kTellVerb,
+                              &notesctl::kQueueVerb, &notesctl::kShowVerb,    &notesctl::kDumpVerb};
 
 const char kExitCodes[] =
     "Exit codes:\n"
@@ -40,7 +39,8 @@ void PrintOverview(std::ostream &out) {
 
 const Verb *FindVerb(const char *name) {
     for (const Verb *verb : kVerbs) {
-        if (std::strcmp(verb->name, name) == 0) return verb;
+        if (std::strcmp(verb->name, name) == 0)
+            return verb;
     }
     return nullptr;
 }
@@ -49,7 +49,9 @@ const Verb *FindVerb(const char *name) {
 
 namespace notesctl {
 
-void PrintHelp(const Verb &verb) { std::cout << verb.help << "\n" << kExitCodes; }
+void PrintHelp(const Verb &verb) {
+    std::cout << verb.help << "\n" << kExitCodes;
+}
 
 }  // namespace notesctl
 

@@ -59,10 +59,11 @@ const char kHelp[] =
 
 // Closes a queue handle on every path.
 class Queue {
-public:
+  public:
     Queue() = default;
     ~Queue() {
-        if (open_) MQClose(handle_, 0);
+        if (open_)
+            MQClose(handle_, 0);
     }
     Queue(const Queue &) = delete;
     Queue &operator=(const Queue &) = delete;
@@ -74,7 +75,7 @@ public:
     }
     MQHANDLE handle() const { return handle_; }
 
-private:
+  private:
     MQHANDLE handle_ = 0;
     bool open_ = false;
 };
@@ -93,7 +94,8 @@ DWORD ParseTimeout(const std::string &text) {
 
 std::string BaseName(const std::string &path) {
     size_t end = path.find_last_not_of('/');
-    if (end == std::string::npos) return std::string();
+    if (end == std::string::npos)
+        return std::string();
     size_t slash = path.rfind('/', end);
     return path.substr(slash == std::string::npos ? 0 : slash + 1,
                        slash == std::string::npos ? end + 1 : end - slash);
@@ -103,10 +105,12 @@ std::string BaseName(const std::string &path) {
 // half a request.
 void CopyFile(const std::string &from, const std::string &to) {
     std::ifstream in(from, std::ios::binary);
-    if (!in) throw Failure("cannot read the request file " + from);
+    if (!in)
+        throw Failure("cannot read the request file " + from);
     std::ostringstream content;
     content << in.rdbuf();
-    if (in.bad()) throw Failure("cannot read the request file " + from);
+    if (in.bad())
+        throw Failure("cannot read the request file " + from);
     std::string temp = to + ".part";
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
@@ -126,11 +130,12 @@ void CopyFile(const std::string &from, const std::string &to) {
 
 // Queue names are LMBCS, as the task converts the request's name.
 std::string ToLmbcs(const std::string &utf8) {
-    if (utf8.size() > MQ_MAX_NAME) return utf8;  // refused by the queue calls all the same
+    if (utf8.size() > MQ_MAX_NAME)
+        return utf8;  // refused by the queue calls all the same
     std::vector<char> out(utf8.size() * 3 + 1);
-    WORD length = OSTranslate(OS_TRANSLATE_UTF8_TO_LMBCS, utf8.data(),
-                              static_cast<WORD>(utf8.size()), out.data(),
-                              static_cast<WORD>(out.size()));
+    WORD length =
+        OSTranslate(OS_TRANSLATE_UTF8_TO_LMBCS, utf8.data(), static_cast<WORD>(utf8.size()),
+                    out.data(), static_cast<WORD>(out.size()));
     return std::string(out.data(), length);
 }
 
@@ -140,14 +145,15 @@ int Run(const Words &words) {
         PrintHelp(kRequestVerb);
         return kExitOk;
     }
-    args.expect(2, 2, "DIR and FILE");
-    const DWORD timeoutMs =
-        args.has("--timeout") ? ParseTimeout(args.value("--timeout"))
-                              : static_cast<DWORD>(kDefaultTimeout * 1000);
+    args.expect({"DIR", "FILE"}, 2);
+    const DWORD timeoutMs = args.has("--timeout") ? ParseTimeout(args.value("--timeout"))
+                                                  : static_cast<DWORD>(kDefaultTimeout * 1000);
     const std::string &dir = args.positional()[0];
     const std::string &file = args.positional()[1];
-    if (!IsRegularFile(file)) throw Failure("no request file " + file);
-    if (access(file.c_str(), R_OK) != 0) throw Failure("cannot read the request file " + file);
+    if (!IsRegularFile(file))
+        throw Failure("no request file " + file);
+    if (access(file.c_str(), R_OK) != 0)
+        throw Failure("cannot read the request file " + file);
     const std::string name = BaseName(file);
 
     Runtime runtime(dir);
@@ -172,7 +178,8 @@ int Run(const Words &words) {
                       StatusText(status));
     }
 
-    if (AbsolutePath(file) != AbsolutePath(target)) CopyFile(file, target);
+    if (AbsolutePath(file) != AbsolutePath(target))
+        CopyFile(file, target);
     ReplyQueueName reply = ReadReplyQueueName(target);
 
     // The reply queue must be there before the task can answer.
@@ -185,10 +192,11 @@ int Run(const Words &words) {
     } else {
         std::string queueName = ToLmbcs(reply.name);
         status = MQCreate(queueName.c_str(), 0, 0);
-        if (status == NOERROR || status == ERR_DUPLICATE_MQ) status = replies.Open(queueName);
+        if (status == NOERROR || status == ERR_DUPLICATE_MQ)
+            status = replies.Open(queueName);
         if (status != NOERROR) {
-            noReply = "the reply queue \"" + reply.name + "\" cannot be created: " +
-                      StatusText(status);
+            noReply =
+                "the reply queue \"" + reply.name + "\" cannot be created: " + StatusText(status);
         }
     }
 
@@ -204,8 +212,8 @@ int Run(const Words &words) {
 
     std::vector<char> buffer(MQ_MAX_MSGSIZE);
     WORD length = 0;
-    status = MQGet(replies.handle(), buffer.data(), static_cast<WORD>(buffer.size()), 0,
-                   timeoutMs, &length);
+    status = MQGet(replies.handle(), buffer.data(), static_cast<WORD>(buffer.size()), 0, timeoutMs,
+                   &length);
     if (status == ERR_MQ_TIMEOUT || status == ERR_MQ_EMPTY) {
         Note("no reply on \"" + reply.name + "\" within " + args.value("--timeout", "15") +
              " seconds");

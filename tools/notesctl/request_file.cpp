@@ -14,7 +14,6 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/TransService.hpp>
-#include <xercesc/util/XMLEntityResolver.hpp>
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
@@ -27,7 +26,8 @@ constexpr off_t kMaxFileBytes = 1024 * 1024;
 constexpr XMLSize_t kMaxEntityExpansions = 100;
 
 std::string ToUtf8(const XMLCh *text) {
-    if (text == nullptr) return std::string();
+    if (text == nullptr)
+        return std::string();
     TranscodeToStr utf8(text, "UTF-8");
     return std::string(reinterpret_cast<const char *>(utf8.str()), utf8.length());
 }
@@ -37,28 +37,29 @@ std::string ToUtf8(const XMLCh *text) {
 bool BeginsWith(const XMLCh *name, const char *word) {
     for (size_t i = 0; word[i] != '\0'; i++) {
         XMLCh c = name[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<XMLCh>(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<XMLCh>(c - 'A' + 'a');
         char w = word[i];
-        if (w >= 'A' && w <= 'Z') w = static_cast<char>(w - 'A' + 'a');
-        if (c != static_cast<XMLCh>(w)) return false;  // also ends at the name's NUL
+        if (w >= 'A' && w <= 'Z')
+            w = static_cast<char>(w - 'A' + 'a');
+        if (c != static_cast<XMLCh>(w))
+            return false;  // also ends at the name's NUL
     }
     return true;
 }
 
-// Every external entity (and DTD) reads as empty: nothing outside the file.
-class EmptyEntities : public XMLEntityResolver {
-public:
-    InputSource *resolveEntity(XMLResourceIdentifier *) override {
+class Handler : public DefaultHandler {
+  public:
+    // Every external entity (and DTD) reads as empty: nothing outside the
+    // file is opened. The parser adopts the source.
+    InputSource *resolveEntity(const XMLCh *const, const XMLCh *const) override {
         static const XMLByte kNothing[] = {0};
         return new MemBufInputSource(kNothing, 0, "empty entity");
     }
-};
-
-class Handler : public DefaultHandler {
-public:
     void startElement(const XMLCh *const, const XMLCh *const, const XMLCh *const qname,
                       const Attributes &attributes) override {
-        if (!BeginsWith(qname, "Username")) return;
+        if (!BeginsWith(qname, "Username"))
+            return;
         for (XMLSize_t i = 0; i < attributes.getLength(); i++) {
             if (BeginsWith(attributes.getQName(i), "MQName")) {
                 name = ToUtf8(attributes.getValue(i));
@@ -74,7 +75,7 @@ public:
 
 // The library's counted start and stop around one read.
 class XmlLibrary {
-public:
+  public:
     XmlLibrary() { XMLPlatformUtils::Initialize(); }
     ~XmlLibrary() { XMLPlatformUtils::Terminate(); }
     XmlLibrary(const XmlLibrary &) = delete;
@@ -97,7 +98,6 @@ ReplyQueueName ReadReplyQueueName(const std::string &path) {
     try {
         XmlLibrary library;
         Handler handler;
-        EmptyEntities entities;
         SecurityManager security;
         security.setEntityExpansionLimit(kMaxEntityExpansions);
         std::unique_ptr<SAX2XMLReader> reader(XMLReaderFactory::createXMLReader());
@@ -107,7 +107,7 @@ ReplyQueueName ReadReplyQueueName(const std::string &path) {
         reader->setFeature(XMLUni::fgXercesLoadExternalDTD, false);
         reader->setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
         reader->setProperty(XMLUni::fgXercesSecurityManager, &security);
-        reader->setXMLEntityResolver(&entities);
+        reader->setEntityResolver(&handler);
         reader->setContentHandler(&handler);
         reader->setErrorHandler(&handler);
         try {
@@ -115,8 +115,8 @@ ReplyQueueName ReadReplyQueueName(const std::string &path) {
             result.parsed = true;
             result.name = handler.name;
         } catch (const SAXParseException &e) {
-            result.problem = "line " + std::to_string(e.getLineNumber()) + ": " +
-                             ToUtf8(e.getMessage());
+            result.problem =
+                "line " + std::to_string(e.getLineNumber()) + ": " + ToUtf8(e.getMessage());
         } catch (const XMLException &e) {
             result.problem = ToUtf8(e.getMessage());
         } catch (const OutOfMemoryException &) {

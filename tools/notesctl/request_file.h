@@ -6,9 +6,9 @@
 namespace notesctl {
 
 struct ReplyQueueName {
-    bool parsed = false;   // the file is a well-formed XML document
-    std::string name;      // UTF-8; empty when the request names no reply queue
-    std::string problem;   // why the file could not be parsed
+    bool parsed = false;  // the file is a well-formed XML document
+    std::string name;     // UTF-8; empty when the request names no reply queue
+    std::string problem;  // why the file could not be parsed
 };
 
 // The request's reply queue: the "MQName" attribute (any attribute whose

@@ -33,7 +33,8 @@ constexpr int kNameWidth = 24;
 
 void Row(const std::string &left, const std::string &right) {
     std::string padded = left;
-    if (padded.size() < kNameWidth) padded.resize(kNameWidth, ' ');
+    if (padded.size() < kNameWidth)
+        padded.resize(kNameWidth, ' ');
     std::cout << padded << " " << right << "\n";
 }
 
@@ -51,7 +52,8 @@ int ShowTasks() {
     Row("Task", "Status");
     DWORD count = 0;
     STATUS status = StandinListTasks(ShowTask, nullptr, &count);
-    if (status != NOERROR) throw Failure("cannot list the tasks: " + StatusText(status));
+    if (status != NOERROR)
+        throw Failure("cannot list the tasks: " + StatusText(status));
     return kExitOk;
 }
 
@@ -63,12 +65,14 @@ int ShowQueues() {
     if (count > queues.size()) {
         queues.resize(count + 16);
         count = StandinMQList(queues.data(), static_cast<DWORD>(queues.size()));
-        if (count > queues.size()) count = static_cast<DWORD>(queues.size());
+        if (count > queues.size())
+            count = static_cast<DWORD>(queues.size());
     }
     Row("Queue", "Messages");
     for (DWORD i = 0; i < count; i++) {
         std::string right = std::to_string(queues[i].count);
-        if (queues[i].quitPending) right += " (quit pending)";
+        if (queues[i].quitPending)
+            right += " (quit pending)";
         Row(EscapeForLine(queues[i].name), right);
     }
     return kExitOk;
@@ -81,8 +85,10 @@ BOOL PrintMessage(void *, WORD, const char *message, WORD length) {
 
 int ShowQueue(const std::string &name, const std::string &dir) {
     STATUS status = StandinMQPeek(name.c_str(), PrintMessage, nullptr);
-    if (status == ERR_NO_SUCH_MQ) throw Failure("no queue named " + name + " on " + dir);
-    if (status != NOERROR) throw Failure("cannot read the queue " + name + ": " + StatusText(status));
+    if (status == ERR_NO_SUCH_MQ)
+        throw Failure("no queue named " + name + " on " + dir);
+    if (status != NOERROR)
+        throw Failure("cannot read the queue " + name + ": " + StatusText(status));
     return kExitOk;
 }
 
@@ -92,25 +98,27 @@ int Run(const Words &words) {
         PrintHelp(kShowVerb);
         return kExitOk;
     }
-    args.expect(2, 3, "DIR and what to show (tasks, queues or queue NAME)");
+    args.expect({"DIR", "what to show (tasks, queues or queue NAME)", "the queue's NAME"}, 2);
     const std::string &what = args.positional()[1];
     if (what == "tasks" || what == "queues") {
-        args.expect(2, 2, "");
+        args.expect({"DIR", what.c_str()}, 2);
     } else if (what == "queue") {
-        args.expect(3, 3, "the queue's NAME");
+        args.expect({"DIR", "queue", "the queue's NAME"}, 3);
     } else {
         throw UsageError("cannot show \"" + what + "\": say tasks, queues or queue NAME");
     }
 
     Runtime runtime(args.positional()[0]);
-    if (what == "tasks") return ShowTasks();
-    if (what == "queues") return ShowQueues();
+    if (what == "tasks")
+        return ShowTasks();
+    if (what == "queues")
+        return ShowQueues();
     return ShowQueue(args.positional()[2], runtime.dataDirectory());
 }
 
 }  // namespace
 
-const Verb kShowVerb = {"show", "show the running tasks, the queues, or a queue's messages",
-                        kHelp, Run};
+const Verb kShowVerb = {"show", "show the running tasks, the queues, or a queue's messages", kHelp,
+                        Run};
 
 }  // namespace notesctl

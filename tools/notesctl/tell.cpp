@@ -38,10 +38,13 @@ const char kQueueHelp[] =
 bool IsQuit(std::string command) {
     size_t first = command.find_first_not_of(" \t");
     size_t last = command.find_last_not_of(" \t");
-    if (first == std::string::npos) return false;
+    if (first == std::string::npos)
+        return false;
     command = command.substr(first, last - first + 1);
-    if (command.size() != 4) return false;
-    for (char &c : command) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (command.size() != 4)
+        return false;
+    for (char &c : command)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     return command == "quit";
 }
 
@@ -51,10 +54,11 @@ int RunTell(const Words &words) {
         PrintHelp(kTellVerb);
         return kExitOk;
     }
-    args.expect(3, 3, "DIR, TASK and the command (quit)");
+    args.expect({"DIR", "TASK", "the command (quit)"}, 3);
     const std::string &task = args.positional()[1];
     const std::string &command = args.positional()[2];
-    if (task.empty()) throw UsageError("the task's name is empty");
+    if (task.empty())
+        throw UsageError("the task's name is empty");
     if (!IsQuit(command)) {
         throw UsageError("unknown command \"" + command + "\": the one command is quit");
     }
@@ -62,7 +66,8 @@ int RunTell(const Words &words) {
     Runtime runtime(args.positional()[0]);
     DWORD told = 0;
     STATUS status = StandinTellTask(task.c_str(), "quit", &told);
-    if (status != NOERROR) throw Failure("cannot tell " + task + ": " + StatusText(status));
+    if (status != NOERROR)
+        throw Failure("cannot tell " + task + ": " + StatusText(status));
     if (told == 0) {
         throw Failure("no task named " + task + " is running on " + runtime.dataDirectory());
     }
@@ -76,10 +81,11 @@ int RunQueue(const Words &words) {
         PrintHelp(kQueueVerb);
         return kExitOk;
     }
-    args.expect(2, 2, "DIR and NAME");
+    args.expect({"DIR", "the queue's NAME"}, 2);
     const bool quit = args.has("--quit-pending");
     const bool put = args.has("--put");
-    if (quit == put) throw UsageError("give one of --quit-pending and --put TEXT");
+    if (quit == put)
+        throw UsageError("give one of --quit-pending and --put TEXT");
     const std::string &name = args.positional()[1];
 
     Runtime runtime(args.positional()[0]);
@@ -97,25 +103,26 @@ int RunQueue(const Words &words) {
 
     const std::string text = args.value("--put");
     if (text.size() > MQ_MAX_MSGSIZE) {
-        throw UsageError("the message is longer than " + std::to_string(MQ_MAX_MSGSIZE) +
-                         " bytes");
+        throw UsageError("the message is longer than " + std::to_string(MQ_MAX_MSGSIZE) + " bytes");
     }
     MQHANDLE queue = 0;
     STATUS status = MQOpen(name.c_str(), 0, &queue);
     if (status == ERR_NO_SUCH_MQ) {
         throw Failure("no queue named " + name + " on " + runtime.dataDirectory());
     }
-    if (status != NOERROR) throw Failure("cannot open the queue " + name + ": " + StatusText(status));
+    if (status != NOERROR)
+        throw Failure("cannot open the queue " + name + ": " + StatusText(status));
     status = MQPut(queue, 0, text.data(), static_cast<WORD>(text.size()), 0);
     MQClose(queue, 0);
-    if (status != NOERROR) throw Failure("cannot put on " + name + ": " + StatusText(status));
+    if (status != NOERROR)
+        throw Failure("cannot put on " + name + ": " + StatusText(status));
     return kExitOk;
 }
 
 }  // namespace
 
 const Verb kTellVerb = {"tell", "tell a running task to quit", kTellHelp, RunTell};
-const Verb kQueueVerb = {"queue", "set quit pending on a queue, or put a message on it",
-                         kQueueHelp, RunQueue};
+const Verb kQueueVerb = {"queue", "set quit pending on a queue, or put a message on it", kQueueHelp,
+                         RunQueue};
 
 }  // namespace notesctl
