@@ -110,7 +110,7 @@ std::string TimeJson(const TIMEDATE &td) {
         long year = 100 * b + d - 4800 + m / 10;
         if (year < 1 || year > 9999)
             valid = false;
-        char text[16];
+        char text[64];
         std::snprintf(text, sizeof text, "%04ld-%02ld-%02ld", year, month, day);
         iso = text;
     }
@@ -128,7 +128,7 @@ std::string TimeJson(const TIMEDATE &td) {
         unsigned quarters = (w1 >> 28) & 0x03;
         bool east = (w1 >> 30) & 1;
         bool dst = (w1 >> 31) & 1;
-        char zone[16];
+        char zone[24];
         std::snprintf(zone, sizeof zone, "%c%02u:%02u", east ? '+' : '-', hours, quarters * 15);
         out += ", \"zone\": " + JsonString(hours == 0 && quarters == 0 ? "+00:00" : zone);
         out += std::string(", \"dst\": ") + (dst ? "true" : "false");

@@ -3,6 +3,8 @@
 // queue and its replies, a running task, queues with messages, databases),
 // through the library's own calls on the same data directory.
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +58,11 @@ std::vector<std::string> Lines(const std::string &text) {
         start = end + 1;
     }
     return lines;
+}
+
+bool EndsWith(const std::string &text, const std::string &tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // The runtime of the test process, started on a data directory.
@@ -596,9 +603,9 @@ TEST_F(NotesctlTest, ShowTasksListsTheStatusLines) {
     ASSERT_EQ(lines.size(), 3u) << r.out;
     EXPECT_EQ(lines[0].rfind("Task", 0), 0u);
     EXPECT_EQ(lines[1].rfind("Halcyra ", 0), 0u) << lines[1];
-    EXPECT_EQ(lines[1].substr(lines[1].size() - 5), " Idle");
+    EXPECT_TRUE(EndsWith(lines[1], " Idle")) << lines[1];
     EXPECT_EQ(lines[2].rfind("Helper ", 0), 0u);
-    EXPECT_EQ(lines[2].substr(lines[2].size() - 12), " Working\\ton it");
+    EXPECT_TRUE(EndsWith(lines[2], " Working\\ton it")) << lines[2];
 
     AddInDeleteStatusLine(one);
     AddInDeleteStatusLine(two);
@@ -624,7 +631,7 @@ TEST_F(NotesctlTest, ShowQueuesAndOneQueueWithoutTakingItsMessages) {
     ASSERT_EQ(rows.size(), 3u) << queues.out;
     EXPECT_EQ(rows[0].rfind("Queue", 0), 0u);
     EXPECT_EQ(rows[1].rfind("Q_A ", 0), 0u);
-    EXPECT_EQ(rows[1].substr(rows[1].size() - 2), " 5") << rows[1];
+    EXPECT_TRUE(EndsWith(rows[1], " 5")) << rows[1];
     EXPECT_EQ(rows[2].rfind("Q_B ", 0), 0u);
     EXPECT_NE(rows[2].find(" 0 (quit pending)"), std::string::npos) << rows[2];
 
@@ -712,9 +719,22 @@ TEST_F(NotesctlDump, EveryItemKindIsShownByItsType) {
                                      list, sizeof list));
         const unsigned char blob[] = {0xDE, 0xAD, 0x00, 0x01};
         ASSERT_NOERROR(NSFItemAppend(note, 0, "$Blob", 5, TYPE_COMPOSITE, blob, sizeof blob));
-        const unsigned char badList[] = {9, 0, 1, 0};  // says 9 entries, holds none
+        // A number list: 2 entries, no ranges.
+        unsigned char numbers[4 + 16] = {2, 0, 0, 0};
+        const double entries[2] = {1.5, -2};
+        std::memcpy(numbers + 4, entries, sizeof entries);
         ASSERT_NOERROR(
-            NSFItemAppend(note, 0, "Broken", 6, TYPE_TEXT_LIST, badList, sizeof badList));
+            NSFItemAppend(note, 0, "Numbers", 7, TYPE_NUMBER_RANGE, numbers, sizeof numbers));
+        // A time list of one range, from "when" to a day later.
+        unsigned char span[4 + 16] = {0, 0, 1, 0};
+        TIMEDATE later = when;
+        later.Innards[1] += 1;
+        std::memcpy(span + 4, &when, 8);
+        std::memcpy(span + 12, &later, 8);
+        ASSERT_NOERROR(NSFItemAppend(note, 0, "Span", 4, TYPE_TIME_RANGE, span, sizeof span));
+        // Says 3 numbers and holds one.
+        unsigned char bad[4 + 8] = {3, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+        ASSERT_NOERROR(NSFItemAppend(note, 0, "Broken", 6, TYPE_NUMBER_RANGE, bad, sizeof bad));
         // Setting a text again replaces the item and puts it last.
         ASSERT_NOERROR(NSFItemSetText(note, "Body", "second of the name", MAXWORD));
         ASSERT_NOERROR(NSFNoteUpdate(note, 0));
@@ -742,8 +762,8 @@ TEST_F(NotesctlDump, EveryItemKindIsShownByItsType) {
     std::vector<std::string> names;
     for (const Json &item : note["items"].array())
         names.push_back(item["name"].string());
-    EXPECT_EQ(names,
-              (std::vector<std::string>{"Count", "When", "Names", "$Blob", "Broken", "Body"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"Count", "When", "Names", "$Blob", "Numbers", "Span",
+                                               "Broken", "Body"}));
 
     const Json &body = FindItem(note, "Body");
     EXPECT_EQ(body["typeName"].string(), "text");
@@ -766,9 +786,19 @@ TEST_F(NotesctlDump, EveryItemKindIsShownByItsType) {
     const Json &blob = FindItem(note, "$Blob");
     EXPECT_FALSE(blob.has("value"));
     EXPECT_EQ(blob["hex"].string(), "dead0001");
+    const Json &numbers = FindItem(note, "Numbers")["value"];
+    ASSERT_EQ(numbers.size(), 2u);
+    EXPECT_EQ(numbers[0].number(), 1.5);
+    EXPECT_EQ(numbers[1].number(), -2);
+    const Json &span = FindItem(note, "Span")["value"];
+    EXPECT_EQ(span["list"].size(), 0u);
+    ASSERT_EQ(span["ranges"].size(), 1u);
+    EXPECT_EQ(span["ranges"][0][0]["iso"].string(), "2024-01-01T12:30:05.07Z");
+    EXPECT_EQ(span["ranges"][0][1]["iso"].string(), "2024-01-02T12:30:05.07Z");
     const Json &broken = FindItem(note, "Broken");
     EXPECT_TRUE(broken["damaged"].boolean());
-    EXPECT_EQ(broken["hex"].string(), "09000100");
+    EXPECT_FALSE(broken.has("value"));
+    EXPECT_EQ(broken["hex"].string(), "030000000102030405060708");
 }
 
 TEST_F(NotesctlDump, TextIsTranslatedAndLineBreaksShown) {

@@ -1,0 +1,449 @@
+// The real task, run as a process on a data directory that notesctl makes,
+// driven through notesctl as the front end and the server console drive it.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "notes_api.h"
+#include "process.h"
+#include "test_support.h"
+
+namespace {
+
+using e2e::Background;
+using e2e::RunResult;
+using test_support::ReadFile;
+using test_support::TempDir;
+using test_support::WriteFile;
+
+const char kNotesctl[] = NOTESCTL_PATH;
+const char kVanterra[] = VANTERRA_PATH;
+// What the task may take from the machine after hostile requests; the
+// sanitizers' own bookkeeping needs more.
+const long kMemoryLimitKb = TASK_MEMORY_LIMIT_KB;
+
+RunResult Notesctl(const std::vector<std::string> &args, double timeout = 120) {
+    std::vector<std::string> argv = {kNotesctl};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return e2e::Run(argv, timeout);
+}
+
+std::string StatusText(STATUS status) {
+    char text[256];
+    OSLoadString(nullptr, status, text, sizeof text);
+    return text;
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+// The console's log lines, without their time stamps: "Halcyra: ...".
+std::vector<std::string> LogLines(const std::string &console) {
+    std::vector<std::string> lines;
+    for (const std::string &line : Lines(console)) {
+        size_t at = line.find("Halcyra: ");
+        if (at != std::string::npos)
+            lines.push_back(line.substr(at));
+    }
+    return lines;
+}
+
+bool Contains(const std::vector<std::string> &lines, const std::string &line) {
+    for (const std::string &l : lines) {
+        if (l == line)
+            return true;
+    }
+    return false;
+}
+
+// A request file: one Username element with the given attributes.
+std::string Request(const std::string &attributes, const std::string &user = "CN=Nobody/O=Acme") {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Request><Username " + attributes + ">" +
+           user + "</Username></Request>\n";
+}
+
+// A value of /proc/PID/status in kB ("VmHWM"), or -1.
+long ProcStatusKb(pid_t pid, const std::string &key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, key.size() + 1, key + ":") == 0)
+            return std::stol(line.substr(key.size() + 1));
+    }
+    return -1;
+}
+
+// The runtime of the test process on the task's data directory, for the
+// queues the test keeps alive itself (so that it can count what arrives).
+class RuntimeOn {
+  public:
+    explicit RuntimeOn(const std::string &dir) : ini_("=" + dir + "/notes.ini") {
+        char program[] = "e2e_task_test";
+        char *argv[] = {program, &ini_[0], nullptr};
+        status_ = NotesRuntimeStart(2, argv);
+    }
+    ~RuntimeOn() {
+        if (status_ == NOERROR)
+            NotesRuntimeEnd();
+    }
+    STATUS status() const { return status_; }
+
+  private:
+    std::string ini_;
+    STATUS status_;
+};
+
+struct OwnQueue {
+    explicit OwnQueue(const std::string &name) {
+        status = MQCreate(name.c_str(), 0, 0);
+        if (status == NOERROR)
+            status = MQOpen(name.c_str(), 0, &handle);
+    }
+    ~OwnQueue() {
+        if (status == NOERROR)
+            MQClose(handle, 0);
+    }
+    WORD count() const { return MQGetCount(handle); }
+    STATUS status;
+    MQHANDLE handle = 0;
+};
+
+class TaskTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = tmp_.file("data");
+        RunResult r = Notesctl({"init", dir_});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+
+    // Starts vanterra; with ready, waits until it serves requests.
+    std::unique_ptr<Background> Start(bool ready = true, const std::string &name = "console") {
+        auto task = std::make_unique<Background>(
+            std::vector<std::string>{kVanterra, "=" + dir_ + "/notes.ini"},
+            tmp_.file(name + ".txt"));
+        if (ready) {
+            bool up = e2e::WaitFor(
+                [&] {
+                    return Contains(LogLines(task->Output()), "Halcyra: Initialization Complete") &&
+                           Notesctl({"show", dir_, "queues"}).out.find("MQ$OutOfOffice ") !=
+                               std::string::npos;
+                },
+                60);
+            EXPECT_TRUE(up) << task->Output();
+        }
+        return task;
+    }
+
+    // Sends a request file through notesctl request.
+    RunResult Send(const std::string &name, const std::string &content, double timeout = 60) {
+        const std::string path = tmp_.file(name);
+        WriteFile(path, content);
+        return Notesctl({"request", dir_, path, "--timeout", std::to_string(timeout)});
+    }
+
+    // A request that the task serves (and answers, with whatever its read
+    // gives for a user who does not exist): proof that it still serves.
+    void ExpectServes(const std::string &why) {
+        static int n = 0;
+        RunResult r = Send("next" + std::to_string(n++) + ".xml",
+                           Request("MQName=\"MQ$Next\" Action=\"1\""), 60);
+        EXPECT_EQ(r.exitCode, 0) << why << ": " << r.err;
+        EXPECT_GT(r.out.size(), 1u) << why;
+    }
+
+    // Tells the task to quit and checks an orderly end within two seconds.
+    void StopAndCheck(Background &task) {
+        double start = e2e::Now();
+        RunResult told = Notesctl({"tell", dir_, "vanterra", "quit"});
+        EXPECT_EQ(told.exitCode, 0) << told.err;
+        EXPECT_TRUE(task.Wait(30)) << task.Output();
+        EXPECT_LT(e2e::Now() - start, 2.0);
+        EXPECT_EQ(task.exitCode(), 0);
+        EXPECT_EQ(LogLines(task.Output()).back(), "Halcyra: Shutdown Complete");
+    }
+
+    TempDir tmp_;
+    std::string dir_;
+};
+
+TEST_F(TaskTest, StartUpShowsItsLinesStatusAndQueues) {
+    auto task = Start();
+    std::vector<std::string> log = LogLines(task->Output());
+    ASSERT_GE(log.size(), 3u) << task->Output();
+    EXPECT_EQ(log[0], "Halcyra: Initializing");
+    EXPECT_EQ(log[1], "Halcyra: Initialization Complete");
+    EXPECT_EQ(log[2], "Halcyra: Program Version 2.3.1 Build 2051");
+
+    RunResult tasks = Notesctl({"show", dir_, "tasks"});
+    ASSERT_EQ(tasks.exitCode, 0) << tasks.err;
+    std::vector<std::string> rows = Lines(tasks.out);
+    ASSERT_EQ(rows.size(), 2u) << tasks.out;
+    EXPECT_EQ(rows[1].substr(0, rows[1].find(' ')), "Halcyra");
+    EXPECT_EQ(rows[1].substr(rows[1].find_last_of(' ') + 1), "Idle");
+
+    RunResult list = Notesctl({"show", dir_, "queue", "MQ$HCRServletList"});
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    std::vector<std::string> messages = Lines(list.out);
+    ASSERT_EQ(messages.size(), 50u);
+    for (int i = 0; i < 50; i++)
+        EXPECT_EQ(messages[i], "MQ$HCRServletList_" + std::to_string(i));
+
+    RunResult queues = Notesctl({"show", dir_, "queues"});
+    EXPECT_NE(queues.out.find("\nMQ$OutOfOffice "), std::string::npos) << queues.out;
+
+    StopAndCheck(*task);
+}
+
+TEST_F(TaskTest, DatesThatDoNotConvertGetExactlyOneReplyAndNoLog) {
+    const std::string leaving = "The leaving date is invalid..";
+    const std::string returning = "The returning date is invalid.";
+    struct Case {
+        const char *what;
+        std::string dates;
+        std::string reply;
+    } cases[] = {
+        {"both months 13",
+         "StartTimeYear=\"2031\" StartTimeMonth=\"13\" StartTimeDay=\"1\" "
+         "EndTimeYear=\"2031\" EndTimeMonth=\"13\" EndTimeDay=\"2\"",
+         leaving},
+        {"both without a year",
+         "StartTimeMonth=\"3\" StartTimeDay=\"1\" EndTimeMonth=\"3\" "
+         "EndTimeDay=\"2\"",
+         leaving},
+        {"a bad leave, a good return",
+         "StartTimeYear=\"2031\" StartTimeMonth=\"2\" "
+         "StartTimeDay=\"30\" EndTimeYear=\"2031\" "
+         "EndTimeMonth=\"3\" EndTimeDay=\"9\"",
+         leaving},
+        {"only the return hour 24",
+         "StartTimeYear=\"2031\" StartTimeMonth=\"3\" "
+         "StartTimeDay=\"4\" EndTimeYear=\"2031\" EndTimeMonth=\"3\" "
+         "EndTimeDay=\"9\" EndTimeHour=\"24\"",
+         returning},
+        {"only start attributes: the empty return fails",
+         "StartTimeYear=\"2031\" "
+         "StartTimeMonth=\"3\" StartTimeDay=\"4\"",
+         returning},
+    };
+    auto task = Start();
+    RuntimeOn runtime(dir_);
+    ASSERT_NOERROR(runtime.status());
+    const size_t logBefore = LogLines(task->Output()).size();
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string queue = "MQ$Dates_" + std::to_string(n);
+        OwnQueue replies(queue);  // kept alive here, so every reply can be counted
+        ASSERT_NOERROR(replies.status);
+        for (const char *action : {"1", "2"}) {
+            RunResult r =
+                Send("dates" + std::to_string(n++) + ".xml",
+                     Request("MQName=\"" + queue + "\" Action=\"" + action + "\" " + c.dates));
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(r.out, "receiveElements:" + c.reply + "\n");
+        }
+        ExpectServes(c.what);
+        EXPECT_EQ(replies.count(), 0) << "a second reply came";
+    }
+    EXPECT_EQ(LogLines(task->Output()).size(), logBefore) << task->Output();
+    StopAndCheck(*task);
+}
+
+TEST_F(TaskTest, RequestsThatGetNoReplyLeaveNoTraceAndTheTaskGoesOn) {
+    auto task = Start();
+    RuntimeOn runtime(dir_);
+    ASSERT_NOERROR(runtime.status());
+    OwnQueue silent("MQ$Silent");
+    ASSERT_NOERROR(silent.status);
+    const size_t logBefore = LogLines(task->Output()).size();
+
+    // No MQName: nothing to answer on.
+    RunResult none = Send("nomq.xml", Request("Action=\"1\""));
+    EXPECT_EQ(none.exitCode, 2);
+    ExpectServes("after a request without MQName");
+
+    // A path of a file that does not exist, straight on the queue.
+    RunResult put =
+        Notesctl({"queue", dir_, "MQ$OutOfOffice", "--put", dir_ + "/requests/gone.xml"});
+    EXPECT_EQ(put.exitCode, 0) << put.err;
+    ExpectServes("after a missing request file");
+
+    // Malformed, with the reply queue named before the break.
+    Send("bad.xml", "<Request><Username MQName=\"MQ$Silent\" Action=\"1\">x</Request>", 1);
+    ExpectServes("after a malformed file");
+    Send("binary.xml", std::string("\x00\xFF\xFE garbage", 11), 1);
+    ExpectServes("after a file that is not text");
+
+    // An Action that is none of 1, 2, 3.
+    for (const char *action : {"4", "", "9", "x"}) {
+        RunResult other =
+            Send(std::string("action") + action + ".xml",
+                 Request(std::string("MQName=\"MQ$Silent\" Action=\"") + action + "\""), 3);
+        EXPECT_EQ(other.exitCode, 2) << action << ": " << other.out;
+        ExpectServes(std::string("after Action ") + action);
+    }
+
+    EXPECT_EQ(silent.count(), 0);
+    EXPECT_EQ(LogLines(task->Output()).size(), logBefore) << task->Output();
+    StopAndCheck(*task);
+}
+
+TEST_F(TaskTest, HostileRequestFilesChangeNothingReadNothingAndCostLittle) {
+    const std::string secret = tmp_.file("secret.txt");
+    WriteFile(secret, "TOPSECRET-CONTENT");
+    // A reader that opened this pipe would be seen by a writer's open.
+    const std::string pipe = tmp_.file("secret.pipe");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+
+    std::string laughs = "<!DOCTYPE r [<!ENTITY l0 \"lollollollollollollollollollol\">";
+    for (int i = 1; i <= 9; i++) {
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; j++)
+            laughs += "&l" + std::to_string(i - 1) + ";";
+        laughs += "\">";
+    }
+    laughs += "]><r><Username MQName=\"MQ$Hostile\" Action=\"1\">&l9;</Username></r>";
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"entity-file",
+         "<!DOCTYPE r [<!ENTITY x SYSTEM \"file://" + secret +
+             "\">]><r><Username MQName=\"MQ$Hostile\" Action=\"1\">&x;</Username></r>"},
+        {"entity-pipe",
+         "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + pipe +
+             "\">]><r><Username MQName=\"MQ$Hostile\" Action=\"1\">&x;</Username></r>"},
+        {"external-dtd", "<!DOCTYPE r SYSTEM \"" + pipe +
+                             "\"><r><Username MQName=\"MQ$Hostile\" Action=\"1\">u</Username></r>"},
+        {"parameter-entity", "<!DOCTYPE r [<!ENTITY % p SYSTEM \"file://" + secret +
+                                 "\"> %p;]><r><Username MQName=\"MQ$Hostile\" Action=\"1\">u"
+                                 "</Username></r>"},
+        {"laughs", laughs},
+    };
+
+    auto task = Start();
+    const std::string hcrBefore = ReadFile(dir_ + "/HCR.nsf");
+    for (const auto &f : files) {
+        SCOPED_TRACE(f.first);
+        RunResult r = Send(f.first + ".xml", f.second, 5);
+        EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 2) << r.err;
+        EXPECT_EQ(r.out.find("TOPSECRET"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("lollol"), std::string::npos) << r.out;
+        std::string replyFile = ReadFile(dir_ + "/requests/" + f.first + ".xml");
+        EXPECT_EQ(replyFile.find("TOPSECRET"), std::string::npos);
+        ExpectServes("after " + f.first);
+        int writer = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+        EXPECT_EQ(writer, -1) << "the task opened the pipe";
+        EXPECT_EQ(errno, ENXIO);
+        if (writer >= 0)
+            close(writer);
+    }
+    long hwm = ProcStatusKb(task->pid(), "VmHWM");
+    long rss = ProcStatusKb(task->pid(), "VmRSS");
+    RecordProperty("VmHWM_kB", std::to_string(hwm));
+    EXPECT_GT(hwm, 0);
+    EXPECT_LT(hwm, kMemoryLimitKb) << "VmHWM " << hwm << " kB, VmRSS " << rss << " kB";
+    EXPECT_EQ(ReadFile(secret), "TOPSECRET-CONTENT");
+    EXPECT_EQ(ReadFile(dir_ + "/HCR.nsf"), hcrBefore);
+    EXPECT_EQ(task->Output().find("TOPSECRET"), std::string::npos);
+    StopAndCheck(*task);
+}
+
+TEST_F(TaskTest, TellQuitAndSigtermEachStopTheTaskWithinTwoSeconds) {
+    {
+        auto task = Start();
+        StopAndCheck(*task);
+    }
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        auto task = Start(true, "console" + std::to_string(sig));
+        double start = e2e::Now();
+        task->Signal(sig);
+        EXPECT_TRUE(task->Wait(30));
+        EXPECT_LT(e2e::Now() - start, 2.0);
+        EXPECT_EQ(task->exitCode(), 0);
+        std::vector<std::string> log = LogLines(task->Output());
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), "Halcyra: Shutdown Complete");
+        EXPECT_FALSE(Contains(log, "Halcyra: " + StatusText(ERR_MQ_TIMEOUT)));
+    }
+    RunResult none = Notesctl({"tell", dir_, "vanterra", "quit"});
+    EXPECT_EQ(none.exitCode, 1);
+}
+
+TEST_F(TaskTest, QuitPendingStopsTheIntakeAndShutdownLogsIt) {
+    auto task = Start();
+    ExpectServes("before quit pending");
+    RunResult quit = Notesctl({"queue", dir_, "MQ$OutOfOffice", "--quit-pending"});
+    EXPECT_EQ(quit.exitCode, 0) << quit.err;
+    RunResult refused = Send("late.xml", Request("MQName=\"MQ$Late\" Action=\"1\""), 3);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find(StatusText(ERR_MQ_QUITTING)), std::string::npos) << refused.err;
+    // Let a gated turn of the loop see the flag.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    StopAndCheck(*task);
+    std::vector<std::string> log = LogLines(task->Output());
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "Halcyra: " + StatusText(ERR_MQ_QUITTING));
+}
+
+TEST_F(TaskTest, ASecondTaskOnTheSameDirectoryRefusesToStart) {
+    auto first = Start();
+    auto second = Start(false, "second");
+    EXPECT_TRUE(second->Wait(30)) << second->Output();
+    std::vector<std::string> log = LogLines(second->Output());
+    EXPECT_TRUE(Contains(log, "Halcyra: " + StatusText(ERR_DUPLICATE_MQ))) << second->Output();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "Halcyra: Shutdown Complete");
+
+    EXPECT_TRUE(first->running());
+    ExpectServes("the first task, after the second ended");
+    RunResult list = Notesctl({"show", dir_, "queue", "MQ$HCRServletList"});
+    EXPECT_EQ(Lines(list.out).size(), 50u);
+    StopAndCheck(*first);
+}
+
+TEST_F(TaskTest, AKilledTaskCanBeRestartedOnTheSameDirectory) {
+    auto first = Start();
+    ExpectServes("the first run");
+    first->Signal(SIGKILL);
+    ASSERT_TRUE(first->Wait(30));
+
+    auto second = Start(true, "second");
+    ExpectServes("the second run");
+    RunResult list = Notesctl({"show", dir_, "queue", "MQ$HCRServletList"});
+    EXPECT_EQ(Lines(list.out).size(), 50u) << list.out;
+    RunResult tasks = Notesctl({"show", dir_, "tasks"});
+    EXPECT_EQ(Lines(tasks.out).size(), 2u) << tasks.out;  // the dead one is not listed
+    StopAndCheck(*second);
+}
+
+TEST_F(TaskTest, WithoutItsDatabaseTheTaskLogsWhyAndEnds) {
+    ASSERT_EQ(unlink((dir_ + "/HCR.nsf").c_str()), 0);
+    auto task = Start(false);
+    EXPECT_TRUE(task->Wait(30)) << task->Output();
+    EXPECT_EQ(task->exitCode(), 0);
+    std::vector<std::string> log = LogLines(task->Output());
+    EXPECT_EQ(log, (std::vector<std::string>{"Halcyra: Initializing",
+                                             "Halcyra: " + StatusText(ERR_NOEXIST),
+                                             "Halcyra: Shutdown Complete"}))
+        << task->Output();
+    RunResult queues = Notesctl({"show", dir_, "queues"});
+    EXPECT_EQ(Lines(queues.out).size(), 1u) << queues.out;  // no queue was made
+}
+
+}  // namespace
