@@ -521,9 +521,16 @@ STATUS BuildNewFile(const std::string &tmp, const std::string &relPath, WORD dbC
 }  // namespace
 
 DbFile::DbFile(std::string absPath, std::string relPath)
-    : absPath_(std::move(absPath)), relPath_(std::move(relPath)) {}
+    : absPath_(std::move(absPath)), relPath_(std::move(relPath)), pid_(getpid()) {}
 
-DbFile::~DbFile() = default;
+DbFile::~DbFile() {
+    // Closing a connection of the parent process could fold its log into the
+    // file under it: inherited connections are left as they are.
+    if (pid_ != getpid()) {
+        for (auto &connection : idle_)
+            (void)connection.release();
+    }
+}
 
 STATUS DbFile::Open(const std::string &absPath, const std::string &relPath,
                     std::shared_ptr<DbFile> *out) {
@@ -604,6 +611,12 @@ void DbFile::ForgetAll() {
 STATUS DbFile::Acquire(std::unique_ptr<Connection> *out) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (pid_ != getpid()) {
+            for (auto &connection : idle_)
+                (void)connection.release();
+            idle_.clear();
+            pid_ = getpid();
+        }
         if (!idle_.empty()) {
             *out = std::move(idle_.back());
             idle_.pop_back();

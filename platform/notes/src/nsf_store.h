@@ -11,7 +11,8 @@
 // Later tables (views, ACL entries) come with a higher user_version.
 //
 // Every call takes a pooled connection of the file for its length, so one
-// DbFile serves many threads. Writes are one IMMEDIATE transaction each; a
+// DbFile serves many threads. A forked child never uses (nor closes) the
+// connections it inherited: it opens its own. Writes are one IMMEDIATE transaction each; a
 // failing step rolls the whole transaction back. Before every SQLite step
 // the fault point "SQLiteStep" (with the database's path) is asked, so a
 // test can fail a write half way.
@@ -121,6 +122,7 @@ class DbFile {
     std::string absPath_;
     std::string relPath_;
     std::mutex mutex_;
+    int pid_;  // the process whose connections idle_ holds
     std::vector<std::unique_ptr<Connection>> idle_;
 };
 
