@@ -237,7 +237,7 @@ class Connection {
 
     // Runs a statement that returns no rows of interest.
     STATUS Exec(const char *sql, bool faults = true) {
-        sqlite3_stmt *stmt;
+        sqlite3_stmt *stmt = nullptr;
         if (STATUS status = Prepare(sql, &stmt))
             return status;
         STATUS status = Step(stmt, nullptr, faults);
@@ -291,7 +291,7 @@ namespace {
 
 // Resets the statement when the scope ends, so that no read lock lingers.
 struct StmtScope {
-    sqlite3_stmt *stmt;
+    sqlite3_stmt *stmt = nullptr;
     ~StmtScope() {
         if (stmt)
             sqlite3_reset(stmt);
@@ -360,7 +360,7 @@ STATUS CheckHeader(const std::string &path) {
 }
 
 STATUS QueryInt(Connection *c, const char *sql, int64_t *out, bool *found = nullptr) {
-    sqlite3_stmt *stmt;
+    sqlite3_stmt *stmt = nullptr;
     if (STATUS status = c->Prepare(sql, &stmt))
         return status;
     StmtScope scope{stmt};
@@ -390,7 +390,7 @@ STATUS Validate(Connection *c) {
     // Reads every page: a truncated file or garbage pages show here, when
     // the database is first opened in this process, not in the middle of
     // some later call.
-    sqlite3_stmt *stmt;
+    sqlite3_stmt *stmt = nullptr;
     if (STATUS status = c->Prepare("PRAGMA quick_check(1)", &stmt))
         return status;
     {
@@ -453,7 +453,7 @@ STATUS WriteIconNote(Connection *c, const std::string &title) {
     UNID unid = RandomUnid();
     TIMEDATE now = NowTimedate();
     const NOTEID iconId = 4;
-    sqlite3_stmt *stmt;
+    sqlite3_stmt *stmt = nullptr;
     if (STATUS status = c->Prepare(kInsNote, &stmt))
         return status;
     sqlite3_bind_int64(stmt, 1, iconId);
@@ -534,30 +534,35 @@ DbFile::~DbFile() {
 
 STATUS DbFile::Open(const std::string &absPath, const std::string &relPath,
                     std::shared_ptr<DbFile> *out) {
-    std::lock_guard<std::mutex> lock(FilesMutex());
-    auto &files = Files();
-    auto it = files.find(absPath);
-    if (it != files.end()) {
-        if (auto live = it->second.lock()) {
-            // The file may have been removed or replaced since.
-            if (STATUS status = CheckHeader(absPath))
-                return status;
-            *out = live;
-            return NOERROR;
-        }
-        files.erase(it);
-    }
+    // The file may have been removed or replaced since it was last opened.
     if (STATUS status = CheckHeader(absPath))
         return status;
+    {
+        std::lock_guard<std::mutex> lock(FilesMutex());
+        auto it = Files().find(absPath);
+        if (it != Files().end()) {
+            if (auto live = it->second.lock()) {
+                *out = std::move(live);
+                return NOERROR;
+            }
+        }
+    }
+    // Checked outside the lock: a large or busy file must not hold up the
+    // opens of other databases.
     std::unique_ptr<Connection> c;
     if (STATUS status = Connection::Open(absPath, relPath, SQLITE_OPEN_READWRITE, &c))
         return status;
-    STATUS status = Validate(c.get());
-    if (status != NOERROR)
+    if (STATUS status = Validate(c.get()))
         return status;
     std::shared_ptr<DbFile> file(new DbFile(absPath, relPath));
     file->idle_.push_back(std::move(c));
-    files[absPath] = file;
+    std::lock_guard<std::mutex> lock(FilesMutex());
+    std::weak_ptr<DbFile> &slot = Files()[absPath];
+    if (auto live = slot.lock()) {
+        *out = std::move(live);  // another thread was quicker
+        return NOERROR;
+    }
+    slot = file;
     *out = std::move(file);
     return NOERROR;
 }
@@ -658,7 +663,7 @@ STATUS DbFile::SetBuildVersion(WORD version) {
         if (STATUS status = c->Begin(true))
             return status;
         TxnScope txn{c};
-        sqlite3_stmt *stmt;
+        sqlite3_stmt *stmt = nullptr;
         if (STATUS status = c->Prepare(kSetBuild, &stmt))
             return status;
         StmtScope scope{stmt};
@@ -671,7 +676,7 @@ STATUS DbFile::SetBuildVersion(WORD version) {
 
 STATUS DbFile::SpecialNote(WORD noteClass, NOTEID *out) {
     return WithConnection([&](Connection *c) -> STATUS {
-        sqlite3_stmt *stmt;
+        sqlite3_stmt *stmt = nullptr;
         if (STATUS status = c->Prepare(kSelSpecial, &stmt))
             return status;
         StmtScope scope{stmt};
@@ -691,7 +696,7 @@ STATUS DbFile::ReadNote(NOTEID id, StoredNote *note, const ItemSink &sink) {
         if (STATUS status = c->Begin(false))
             return status;
         TxnScope txn{c};
-        sqlite3_stmt *stmt;
+        sqlite3_stmt *stmt = nullptr;
         if (STATUS status = c->Prepare(kSelNote, &stmt))
             return status;
         {
@@ -746,7 +751,7 @@ STATUS DbFile::SaveNote(SaveRequest *request) {
         TxnScope txn{c};
         StoredNote note = request->note;
         TIMEDATE now = NowTimedate();
-        sqlite3_stmt *stmt;
+        sqlite3_stmt *stmt = nullptr;
 
         bool isNew = note.id == 0;
         if (isNew && request->profileKey) {
@@ -789,7 +794,7 @@ STATUS DbFile::SaveNote(SaveRequest *request) {
             note.seq = (stored > request->note.seq ? stored : request->note.seq) + 1;
             note.seqTime = now;
             note.modified = now;
-            sqlite3_stmt *upd;
+            sqlite3_stmt *upd = nullptr;
             if (STATUS status = c->Prepare(kUpdNote, &upd))
                 return status;
             StmtScope updScope{upd};
@@ -801,7 +806,7 @@ STATUS DbFile::SaveNote(SaveRequest *request) {
             sqlite3_bind_int64(upd, 6, PackTime(now));
             if (STATUS status = c->Step(upd))
                 return status;
-            sqlite3_stmt *del;
+            sqlite3_stmt *del = nullptr;
             if (STATUS status = c->Prepare(kDelItems, &del))
                 return status;
             StmtScope delScope{del};
@@ -902,7 +907,7 @@ STATUS DbFile::SaveNote(SaveRequest *request) {
 
 STATUS DbFile::FindProfile(const std::string &key, const std::string &userKey, NOTEID *out) {
     return WithConnection([&](Connection *c) -> STATUS {
-        sqlite3_stmt *stmt;
+        sqlite3_stmt *stmt = nullptr;
         if (STATUS status = c->Prepare(kSelProfile, &stmt))
             return status;
         StmtScope scope{stmt};
@@ -920,7 +925,7 @@ STATUS DbFile::ReadProfileItem(const std::string &key, const std::string &userKe
                                const std::string &itemKey, WORD *type,
                                std::vector<unsigned char> *value) {
     return WithConnection([&](Connection *c) -> STATUS {
-        sqlite3_stmt *stmt;
+        sqlite3_stmt *stmt = nullptr;
         if (STATUS status = c->Prepare(kSelProfileItem, &stmt))
             return status;
         StmtScope scope{stmt};
@@ -942,7 +947,7 @@ STATUS DbFile::ReadProfileItem(const std::string &key, const std::string &userKe
 
 STATUS DbFile::NoteIds(std::vector<NOTEID> *out) {
     return WithConnection([&](Connection *c) -> STATUS {
-        sqlite3_stmt *stmt;
+        sqlite3_stmt *stmt = nullptr;
         if (STATUS status = c->Prepare(kSelIds, &stmt))
             return status;
         StmtScope scope{stmt};
