@@ -149,44 +149,48 @@ std::string FaultPath(const char *path) {
     return file;
 }
 
-// Finds an existing file whose folders and name match the path without
-// regard to case (paths from the platform's world ignore case).
-bool FindIgnoringCase(const std::string &base, const std::string &relative, std::string *out) {
+// The path with each folder and file name that exists under another case
+// written as it exists (paths from the platform's world ignore case); the
+// parts that exist in no case stay as given, so that a new database goes
+// into the folder that is there.
+std::string MatchIgnoringCase(const std::string &base, const std::string &relative) {
     std::string current = base;
     size_t start = 0;
+    bool matching = true;
     while (start < relative.size()) {
         size_t slash = relative.find('/', start);
         if (slash == std::string::npos)
             slash = relative.size();
         std::string part = relative.substr(start, slash - start);
         start = slash + 1;
-        if (part.empty())
-            continue;
         std::string exact = current + "/" + part;
         struct stat st {};
-        if (lstat(exact.c_str(), &st) == 0) {
+        if (!matching || lstat(exact.c_str(), &st) == 0) {
             current = exact;
             continue;
         }
         DIR *dir = opendir(current.c_str());
-        if (dir == nullptr)
-            return false;
         std::string key = notes_internal::nsf::FoldName(part.data(), part.size());
-        bool found = false;
-        while (struct dirent *entry = readdir(dir)) {
+        std::string found;
+        while (dir != nullptr) {
+            struct dirent *entry = readdir(dir);
+            if (entry == nullptr)
+                break;
             if (notes_internal::nsf::FoldName(entry->d_name, std::strlen(entry->d_name)) == key) {
-                current += "/";
-                current += entry->d_name;
-                found = true;
+                found = entry->d_name;
                 break;
             }
         }
-        closedir(dir);
-        if (!found)
-            return false;
+        if (dir != nullptr)
+            closedir(dir);
+        if (found.empty()) {
+            matching = false;
+            current = exact;
+        } else {
+            current += "/" + found;
+        }
     }
-    *out = current;
-    return true;
+    return current;
 }
 
 struct Resolved {
@@ -224,11 +228,8 @@ STATUS Resolve(const char *path, Resolved *out) {
         out->rel = file;
     }
     struct stat st {};
-    if (stat(abs.c_str(), &st) != 0) {
-        std::string found;
-        if (file[0] != '/' && FindIgnoringCase(dir, file, &found))
-            abs = found;
-    }
+    if (stat(abs.c_str(), &st) != 0 && file[0] != '/')
+        abs = MatchIgnoringCase(dir, file);
     out->exists = stat(abs.c_str(), &st) == 0;
     char resolved[PATH_MAX];
     if (out->exists && realpath(abs.c_str(), resolved) != nullptr)

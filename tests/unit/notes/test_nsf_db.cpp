@@ -114,6 +114,16 @@ TEST_F(DbTest, PathsInEveryFormNameTheSameFile) {
     }
 }
 
+TEST_F(DbTest, ANewDatabaseGoesIntoTheFolderThatIsThereInAnyCase) {
+    std::filesystem::create_directories(dataFile("Mail/Users"));
+    ASSERT_NOERROR(NSFDbCreate("MAIL\\users\\New\\x.nsf", 0, FALSE));
+    EXPECT_TRUE(FileExists(dataFile("Mail/Users/New/x.nsf")));
+    EXPECT_FALSE(FileExists(dataFile("MAIL")));
+    DBHANDLE db;
+    ASSERT_NOERROR(NSFDbOpen("mail/USERS/new/X.NSF", &db));
+    EXPECT_NOERROR(NSFDbClose(db));
+}
+
 TEST_F(DbTest, TemplateClassFollowsTheExtension) {
     // A template and a database are both plain database files here; what
     // differs is the class recorded, and both open alike.
