@@ -11,6 +11,7 @@
 
 #include "common.h"
 #include "notes_api.h"
+#include "standin/addin.h"
 #include "standin/mq.h"
 #include "standin/nsf.h"
 #include "verbs.h"
@@ -110,6 +111,21 @@ void WriteNotesIni(const std::string &dir, const std::string &server) {
     }
 }
 
+// A forced init must not pull notes.ini and HCR.nsf from under a task.
+void RefuseWhileATaskRuns(const std::string &dir) {
+    if (!IsRegularFile(dir + "/notes.ini"))
+        return;
+    DWORD tasks = 0;
+    try {
+        Runtime runtime(dir);
+        StandinListTasks(nullptr, nullptr, &tasks);
+    } catch (const Failure &) {
+        return;  // a notes.ini that the runtime cannot start on has no tasks
+    }
+    if (tasks > 0)
+        throw Failure("a task is running on " + dir + "; stop it first");
+}
+
 int Run(const Words &words) {
     Args args(words, {{"--server", true}, {"--hcr-build", true}, {"--force", false}});
     if (args.help()) {
@@ -126,6 +142,10 @@ int Run(const Words &words) {
     const std::string given = args.positional()[0];
     if (given.empty())
         throw UsageError("DIR is empty");
+    for (unsigned char c : given) {
+        if (c < 0x20 || c == 0x7F)
+            throw UsageError("DIR holds a control character");
+    }
     struct stat st {};
     if (stat(given.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode))
@@ -133,6 +153,7 @@ int Run(const Words &words) {
         if (!force && !IsEmptyDirectory(given)) {
             throw Failure(given + " exists and is not empty (use --force to use it all the same)");
         }
+        RefuseWhileATaskRuns(given);
     }
     MakeDirectories(AbsolutePath(given));
     const std::string dir = AbsolutePath(given);

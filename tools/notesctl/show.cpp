@@ -40,7 +40,7 @@ void Row(const std::string &left, const std::string &right) {
 
 void ShowTask(void *, const StandinTaskInfo *task) {
     if (task->lineCount == 0) {
-        Row(task->program, "");
+        Row(EscapeForLine(task->program), "");
         return;
     }
     for (DWORD i = 0; i < task->lineCount; i++) {

@@ -327,6 +327,16 @@ TEST(NotesctlInit, RefusesAFolderThatIsNotEmptyUnlessForced) {
     ASSERT_EQ(Notesctl({"init", dir, "--force", "--hcr-build", "400"}).exitCode, 0);
     RuntimeOn runtime(dir);
     ASSERT_NOERROR(runtime.status());
+
+    // Not while a task runs on it.
+    char program[] = "e2etask";
+    char *argv[] = {program, nullptr};
+    ASSERT_NOERROR(AddInTaskStart(1, argv));
+    RunResult running = Notesctl({"init", dir, "--force", "--hcr-build", "500"});
+    AddInTaskEnd(1, argv);
+    EXPECT_EQ(running.exitCode, 1);
+    ExpectOneErrorLine(running, "a task is running");
+
     DBHANDLE db = NULLHANDLE;
     ASSERT_NOERROR(NSFDbOpen("HCR.nsf", &db));
     WORD build = 0;
