@@ -85,9 +85,11 @@ class ParseGuards {
     ThrowOnFatalError errors_;
 };
 
-void CheckFileSize(const std::string &path) {
+// Only a regular file of bounded size goes to the library: a directory
+// makes it leak, a pipe or a device could hold the thread forever.
+void CheckRequestFile(const std::string &path) {
     struct stat status;
-    if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
         status.st_size > kMaxRequestFileBytes) {
         throw MalformedRequest();
     }
@@ -263,7 +265,7 @@ bool IPHCR::xmlParser(const std::string &requestFilePath) {
         parser->setDoSchema(false);
         parser->setLoadExternalDTD(false);
         ParseGuards guards(*parser);
-        CheckFileSize(requestFilePath);
+        CheckRequestFile(requestFilePath);
         parser->parse(requestFilePath.c_str());
         DOMDocument *document = parser->getDocument();
         DOMElement *root = document != nullptr ? document->getDocumentElement() : nullptr;

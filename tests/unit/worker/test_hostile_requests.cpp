@@ -2,6 +2,7 @@
 // another file, or make the worker's memory grow out of bound.
 #include <dirent.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -232,6 +233,12 @@ TEST_F(HostileRequestTest, PathsThatAreNoFile) {
     ExpectUntouched("directory");
     EXPECT_EQ(ParseError(w(), files.file("missing.xml")), Unexpected());
     ExpectUntouched("missing");
+    // A pipe that nobody writes to would hold the reader forever.
+    const std::string pipe = files.file("pipe.xml");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(ParseError(w(), pipe), Unexpected());
+    ExpectUntouched("pipe");
+    w().HandleXmlRequest(pipe);
     w().HandleXmlRequest(files.path());
     w().HandleXmlRequest(files.file("missing.xml"));
     w().HandleXmlRequest("");
