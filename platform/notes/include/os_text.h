@@ -4,7 +4,11 @@
 // included); a character of the upper half of code page 850 is one byte
 // 0x80-0xFF; every other character is the group byte 0x14 followed by its
 // UTF-16 code unit, high byte first (a character beyond the Basic
-// Multilingual Plane takes two such groups, one per surrogate).
+// Multilingual Plane takes two such groups, one per surrogate). U+0014
+// itself is written as a group (0x14 0x00 0x14), so that every valid UTF-8
+// text comes back unchanged from UTF-8 to LMBCS to UTF-8. Either way a text
+// grows at most threefold, so an output of 3 x InLength bytes always holds
+// the whole result.
 #pragma once
 
 #include "global.h"
@@ -20,10 +24,14 @@ NOTES_EXTERN_C_BEGIN
 // the number of bytes written, never more than OutLength: a character that
 // does not fit whole is left out, with all that follows it. No terminator
 // is added. Invalid input bytes are translated one by one: in UTF-8 input a
-// byte that starts no valid sequence becomes U+FFFD; in LMBCS input an
-// unfinished group is dropped. An unknown mode writes nothing and returns 0.
-WORD LNPUBLIC OSTranslate(WORD TranslateMode, const char far *In, WORD InLength,
-                          char far *Out, WORD OutLength);
+// byte that starts no valid sequence (a stray continuation byte, an overlong
+// form, a surrogate, a value beyond U+10FFFF, a sequence cut short) becomes
+// U+FFFD; in LMBCS input an unfinished group at the end is dropped and a
+// group holding a surrogate that is not part of a pair becomes U+FFFD. An
+// unknown mode, a null Out, or a null In with a non-zero InLength writes
+// nothing and returns 0.
+WORD LNPUBLIC OSTranslate(WORD TranslateMode, const char far *In, WORD InLength, char far *Out,
+                          WORD OutLength);
 
 // International settings.
 #define ISTRMAX 5
@@ -45,7 +53,7 @@ WORD LNPUBLIC OSTranslate(WORD TranslateMode, const char far *In, WORD InLength,
 struct INTLFORMAT {
     WORD Flags;
     BYTE CurrencyDigits;
-    BYTE Length;  // sizeof(INTLFORMAT)
+    BYTE Length;   // sizeof(INTLFORMAT)
     int TimeZone;  // as TIME.zone
     char AMString[ISTRMAX];
     char PMString[ISTRMAX];
@@ -59,12 +67,15 @@ struct INTLFORMAT {
     char TomorrowString[YTSTRMAX];
 };
 
-// Fills the record from notes.ini: "IntlFlags" (an integer), "IntlAMString",
-// "IntlPMString", "IntlDateSeparator" and "IntlTimeSeparator" when set, else
-// the flags DATE_MDY | DATE_4DIGIT_YEAR | NUMBER_LEADING_ZERO and "AM",
-// "PM", "/", ":" (a value longer than four characters is cut); the other
-// strings are "$", ",", ".", "Yesterday", "Today", "Tomorrow". At most
-// BufferSize bytes of the record are written.
+// Fills the record from notes.ini: "IntlFlags" (a decimal integer),
+// "IntlAMString", "IntlPMString", "IntlDateSeparator" and
+// "IntlTimeSeparator" when set and not empty, else the flags DATE_MDY |
+// DATE_4DIGIT_YEAR | NUMBER_LEADING_ZERO and "AM", "PM", "/", ":". A value
+// longer than four bytes is cut to four or fewer, never inside a UTF-8
+// character. The other strings are "$", ",", ".", "Yesterday", "Today",
+// "Tomorrow"; CurrencyDigits is 2, Length 140 and TimeZone the process's
+// zone (OSCurrentTimeZone). The first BufferSize bytes of the record are
+// written, never more (nothing for a null record).
 void LNPUBLIC OSGetIntlSettings(INTLFORMAT far *retIntlFormat, WORD BufferSize);
 
 NOTES_EXTERN_C_END

@@ -1,4 +1,6 @@
 #include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -15,6 +17,11 @@ namespace {
 
 using test_support::TempDir;
 using test_support::WriteFile;
+
+std::string RealPath(const std::string &path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? resolved : path;
+}
 
 STATUS Start(const std::string &iniArg, const char *extra = nullptr) {
     std::string arg = iniArg;
@@ -37,7 +44,7 @@ TEST(Runtime, IniArgumentNamesTheFileAndIsTakenOutOfTheArguments) {
     EXPECT_EQ(argv[2], nullptr);
     char data[512];
     EXPECT_TRUE(StandinDataDirectory(data, sizeof data));
-    EXPECT_EQ(std::string(data), std::string(realpath(dir.path().c_str(), nullptr)));
+    EXPECT_EQ(std::string(data), RealPath(dir.path()));
     EXPECT_EQ(Start("=" + dir.file("notes.ini")), ERR_ALREADY_INITIALIZED);
     NotesRuntimeEnd();
     EXPECT_FALSE(StandinDataDirectory(data, sizeof data));
@@ -56,7 +63,7 @@ TEST(Runtime, DataDirectoryDefaultsToTheFolderOfNotesIni) {
     ASSERT_NOERROR(status);
     char data[512];
     StandinDataDirectory(data, sizeof data);
-    EXPECT_EQ(std::string(data), std::string(realpath(dir.path().c_str(), nullptr)));
+    EXPECT_EQ(std::string(data), RealPath(dir.path()));
     NotesRuntimeEnd();
 }
 
