@@ -32,9 +32,16 @@ STATUS LNPUBLIC NotesRuntimeArgs(int argc, char **argv, int far *retArgc, char *
 int LNPUBLIC NotesProcessGate(NOTESENTRYPROC entry, int argc, char **argv, void *reserved1,
                               void *reserved2);
 
-// Ordinal 41. Makes this process a server add-in task: registers it under
-// the base name of argv[0] (so that "tell NAME quit" reaches it), and makes
-// SIGINT and SIGTERM ask it to stop (see AddInShouldStop).
+// Ordinal 41. Makes this process a server add-in task: registers it in the
+// server's task table of the data directory under the base name of argv[0]
+// (so that "tell NAME quit" reaches it) with its pid, start time and status
+// lines (see addin.h), makes a default status line named after the program,
+// and makes SIGINT and SIGTERM ask it to stop (see AddInShouldStop). The
+// task holds a lock on its entry while it lives, so that the entry of a task
+// that died without ending counts as gone. ERR_NOT_INITIALIZED before
+// NotesRuntimeStart, ERR_BAD_PARAM without argv[0], ERR_ALREADY_INITIALIZED
+// on a second start, ERR_FILE_IO or ERR_ACCESS_DENIED when the entry cannot
+// be written. A forked child of a task is no task until it calls this.
 STATUS LNPUBLIC AddInTaskStart(int argc, char **argv);
 
 // Ordinal 14. The add-in's module handle.
@@ -48,7 +55,9 @@ STATUS LNPUBLIC AddInTaskResult(STATUS taskStatus);
 WORD LNPUBLIC AddInTaskErrorText(STATUS status, char far *retBuffer, WORD BufferLength);
 
 // Ordinal 52. First step of ending the runtime: the task leaves the
-// server's list of running tasks.
+// server's list of running tasks, its status lines are deleted, and SIGINT
+// and SIGTERM get back the handling they had before AddInTaskStart.
+// NotesRuntimeEnd does the same for a task that did not call this.
 void LNPUBLIC AddInTaskEnd(int argc, char **argv);
 
 // Ordinal 13. Ends the runtime for this process.
