@@ -2,11 +2,27 @@
 //
 // A note is opened as an in-memory copy; changes reach the database only
 // through NSFNoteUpdate, in one transaction that raises the note's sequence
-// number. Without UPDATE_FORCE the update fails with ERR_CONFLICT when the
-// stored note was changed since it was opened. Items keep their order, may
-// share a name, and are found by name without regard to case (the first of
-// that name). An item value, as an item BLOCKID gives it, is the WORD data
-// type followed by the value bytes.
+// number and sets its sequence time and modified time (now, in GMT). A
+// failure anywhere in that transaction leaves the stored note as it was and
+// the copy as it is, so the update can be tried again. Without UPDATE_FORCE
+// the update fails with ERR_CONFLICT when the stored note was changed since
+// it was opened (through another handle or by another process); a forced
+// update overwrites it with a sequence above the one it replaces. A new note
+// gets its note ID and UNID on its first update.
+//
+// Items keep their order, may share a name, and are found by name without
+// regard to case (ASCII letters; other bytes compare exactly), the first of
+// that name. Names are 1 to 255 bytes (ERR_BAD_ITEM_NAME otherwise). Texts
+// are bytes with explicit lengths and may hold NUL bytes.
+//
+// Each item value is a memory block of the note: the WORD data type followed
+// by the value bytes. Its BLOCKID (pool = a memory handle, block 0) works
+// with OSLockBlock; bytes written through it are what the next update
+// stores. An item's BLOCKID and its value's BLOCKID are the same here. The
+// blocks belong to the note (OSMemFree gives ERR_BAD_PARAM) and are freed
+// when the item is deleted or replaced, or the note closed; a BLOCKID of a
+// deleted item or of another note gives ERR_ITEM_NOT_FOUND, one of a closed
+// note ERR_INVALID_HANDLE (the note handle is closed).
 #pragma once
 
 #include "global.h"
@@ -36,12 +52,12 @@ NOTES_EXTERN_C_BEGIN
 // A note ID of NOTE_ID_SPECIAL | class opens that class's special note.
 #define NOTE_ID_SPECIAL 0xFFFF0000u
 
-// Open flags.
+// Open flags: accepted and not used (a note is always read whole).
 #define OPEN_SUMMARY 0x0001
 #define OPEN_EXPAND 0x0004
 #define OPEN_NOOBJECTS 0x0008
 
-// Update flags.
+// Update flags. UPDATE_NOCOMMIT is accepted; every update commits.
 #define UPDATE_FORCE 0x0001
 #define UPDATE_NOCOMMIT 0x0004
 
@@ -52,7 +68,11 @@ NOTES_EXTERN_C_BEGIN
 #define _NOTE_CLASS 3     // WORD
 #define _NOTE_MODIFIED 4  // TIMEDATE
 #define _NOTE_FLAGS 7     // WORD
-#define _NOTE_ACCESSED 8  // TIMEDATE
+#define _NOTE_ACCESSED 8  // TIMEDATE; when this copy was opened
+// NSFNoteGetInfo of a closed handle gives zeros. NSFNoteSetInfo sets
+// _NOTE_CLASS and _NOTE_FLAGS; _NOTE_OID on a note not yet stored gives it
+// the UNID of the OID (its first update gives ERR_CONFLICT when another
+// note has it); everything else is ignored.
 
 // Item data types.
 #define TYPE_INVALID_OR_UNKNOWN 0x0000
@@ -79,8 +99,9 @@ NOTES_EXTERN_C_BEGIN
 #define ITEM_PROTECTED 0x0200
 #define ITEM_READERS 0x0400
 
-// ERR_INVALID_NOTE when there is no such note, ERR_NOTE_DELETED for a
-// deletion stub.
+// ERR_INVALID_NOTE when there is no such note (note ID 0 included),
+// ERR_NOTE_DELETED for a deletion stub, ERR_SPECIAL_ID for NOTE_ID_SPECIAL
+// with a class of which the database has no special note.
 STATUS LNPUBLIC NSFNoteOpen(DBHANDLE db_handle, NOTEID note_id, WORD open_flags,
                             NOTEHANDLE far *note_handle);
 // A new, empty document in memory (class NOTE_CLASS_DOCUMENT, note ID 0).
@@ -103,8 +124,10 @@ STATUS LNPUBLIC NSFItemInfoNext(NOTEHANDLE note_handle, BLOCKID NextItem,
                                 const char far *item_name, WORD name_len,
                                 BLOCKID far *item_blockid, WORD far *value_datatype,
                                 BLOCKID far *value_blockid, DWORD far *value_len);
-// The name (NUL-terminated, cut to return_buf_len - 1) and the rest of an
-// item given by its BLOCKID. Any output pointer may be null.
+// The name (NUL-terminated, cut to return_buf_len - 1; name_len counts the
+// bytes copied) and the rest of an item given by its BLOCKID. Any output
+// pointer may be null. A BLOCKID that is not an item of the note gives an
+// empty name and zeros.
 void LNPUBLIC NSFItemQuery(NOTEHANDLE note_handle, BLOCKID item_bid, char far *item_name,
                            WORD return_buf_len, WORD far *name_len, WORD far *item_flags,
                            WORD far *value_datatype, BLOCKID far *value_bid,
@@ -117,7 +140,7 @@ void LNPUBLIC NSFItemQuery(NOTEHANDLE note_handle, BLOCKID item_bid, char far *i
 WORD LNPUBLIC NSFItemGetText(NOTEHANDLE note_handle, const char far *item_name,
                              char far *item_text, WORD text_len);
 // Removes every item of that name and appends one text item (flags
-// ITEM_SUMMARY).
+// ITEM_SUMMARY); so do NSFItemSetTime and NSFItemSetNumber with their types.
 // text_len MAXWORD means the text is NUL-terminated.
 STATUS LNPUBLIC NSFItemSetText(NOTEHANDLE note_handle, const char far *item_name,
                                const char far *item_text, WORD text_len);
@@ -137,11 +160,14 @@ WORD LNPUBLIC NSFItemGetTextListEntries(NOTEHANDLE note_handle, const char far *
 WORD LNPUBLIC NSFItemGetTextListEntry(NOTEHANDLE note_handle, const char far *item_name,
                                       WORD entry_position, char far *retEntry_text,
                                       WORD text_len);
-// Removes the first item of that name; ERR_ITEM_NOT_FOUND when there is none.
+// Removes the first item of that name; ERR_ITEM_NOT_FOUND when there is
+// none, ERR_BAD_ITEM_NAME for a null name or name_len 0.
 STATUS LNPUBLIC NSFItemDelete(NOTEHANDLE note_handle, const char far *item_name, WORD name_len);
 STATUS LNPUBLIC NSFItemDeleteByBLOCKID(NOTEHANDLE note_handle, BLOCKID item_blockid);
 // Appends an item after all others; item_value holds value_len bytes that
-// follow the data type word (the type is given apart).
+// follow the data type word (the type is given apart). ERR_BAD_PARAM for a
+// TYPE_NUMBER or TYPE_TIME value that is not 8 bytes and a TYPE_TEXT_LIST
+// value whose entries do not fit it; ERR_ITEM_TOO_BIG above 64 MiB.
 STATUS LNPUBLIC NSFItemAppend(NOTEHANDLE note_handle, WORD item_flags, const char far *item_name,
                               WORD name_len, WORD item_type, const void far *item_value,
                               DWORD value_len);

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -537,10 +536,14 @@ class StdoutToFile {
 // Splits a log line into its time stamp and message; false when the line
 // does not start with "YYYY-MM-DD HH:MM:SS   ".
 bool SplitLogLine(const std::string &line, std::string *stamp, std::string *message) {
-    static const std::regex format(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d   )");
-    constexpr size_t kPrefix = 22;
-    if (line.size() < kPrefix || !std::regex_match(line.substr(0, kPrefix), format))
-        return false;
+    // 'd' stands for a digit; every other character must match as it is.
+    static const char format[] = "dddd-dd-dd dd:dd:dd   ";
+    constexpr size_t kPrefix = sizeof format - 1;
+    if (line.size() < kPrefix) return false;
+    for (size_t i = 0; i < kPrefix; i++) {
+        bool ok = format[i] == 'd' ? (line[i] >= '0' && line[i] <= '9') : line[i] == format[i];
+        if (!ok) return false;
+    }
     *stamp = line.substr(0, 19);
     *message = line.substr(kPrefix);
     return true;

@@ -8,12 +8,13 @@ namespace {
 STATUS Alloc() {
     DHANDLE h;
     STATUS status = OSMemAlloc(0, 4, &h);
-    if (status == 0) OSMemFree(h);
+    if (status == 0)
+        OSMemFree(h);
     return status;
 }
 
 class FaultTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { StandinFaultClear(); }
 };
 
@@ -29,7 +30,8 @@ TEST_F(FaultTest, SkipThenFailAGivenNumberOfTimes) {
 
 TEST_F(FaultTest, TimesZeroFailsEveryCallUntilCleared) {
     StandinFaultInject({"OSMemAlloc", 0x1234, 0, 0, nullptr});
-    for (int i = 0; i < 5; i++) EXPECT_EQ(Alloc(), 0x1234);
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(Alloc(), 0x1234);
     StandinFaultClear();
     EXPECT_EQ(Alloc(), 0);
 }
@@ -44,9 +46,10 @@ TEST_F(FaultTest, ParsesRuleTexts) {
     EXPECT_EQ(Alloc(), 0);
     EXPECT_EQ(Alloc(), ERR_MEMORY);
     EXPECT_EQ(Alloc(), 0);
-    const char *bad[] = {"OSMemAlloc", "=5", "OSMemAlloc=x", "OSMemAlloc=70000",
+    const char *bad[] = {"OSMemAlloc",     "=5",           "OSMemAlloc=x", "OSMemAlloc=70000",
                          "OSMemAlloc=5+y", "OSMemAlloc=5*"};
-    for (const char *text : bad) EXPECT_FALSE(StandinFaultParse(text)) << text;
+    for (const char *text : bad)
+        EXPECT_FALSE(StandinFaultParse(text)) << text;
 }
 
 }  // namespace

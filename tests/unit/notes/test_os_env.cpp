@@ -40,8 +40,8 @@ TEST_F(EnvTest, IntegerReads) {
     struct Case {
         const char *key;
         int expected;
-    } cases[] = {{"HCRSetup", 2}, {"Negative", -17}, {"Empty", 0}, {"Missing", 0},
-                 {"HCRDirectory", 0}};
+    } cases[] = {
+        {"HCRSetup", 2}, {"Negative", -17}, {"Empty", 0}, {"Missing", 0}, {"HCRDirectory", 0}};
     for (const Case &c : cases) {
         EXPECT_EQ(OSGetEnvironmentInt(c.key), c.expected) << c.key;
         EXPECT_EQ(OSGetEnvironmentLong(c.key), c.expected) << c.key;
@@ -85,13 +85,17 @@ TEST_F(EnvTest, ConcurrentWritersLoseNoKey) {
     for (int t = 0; t < 4; t++) {
         threads.emplace_back([t] {
             for (int i = 0; i < 25; i++)
-                OSSetEnvironmentInt(("Key" + std::to_string(t) + "_" + std::to_string(i)).c_str(), i);
+                OSSetEnvironmentInt(("Key" + std::to_string(t) + "_" + std::to_string(i)).c_str(),
+                                    i);
         });
     }
-    for (auto &t : threads) t.join();
+    for (auto &t : threads)
+        t.join();
     for (int t = 0; t < 4; t++)
         for (int i = 0; i < 25; i++)
-            EXPECT_EQ(OSGetEnvironmentInt(("Key" + std::to_string(t) + "_" + std::to_string(i)).c_str()), i);
+            EXPECT_EQ(
+                OSGetEnvironmentInt(("Key" + std::to_string(t) + "_" + std::to_string(i)).c_str()),
+                i);
     EXPECT_EQ(OSGetEnvironmentInt("Negative"), -17);
 }
 

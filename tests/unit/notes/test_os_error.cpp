@@ -33,8 +33,11 @@ TEST(StatusTable, StatusesThatTheSystemNamesHaveTheirPlatformValues) {
         STATUS code;
         const char *fragment;
     } cases[] = {
-        {0x0103, "does not exist"},  {0x0A02, "not responding"}, {0x1105, "%a"},
-        {1124, "Timeout"},           {1126, "Quit"},
+        {0x0103, "does not exist"},
+        {0x0A02, "not responding"},
+        {0x1105, "%a"},
+        {1124, "Timeout"},
+        {1126, "Quit"},
     };
     for (const Case &c : cases) {
         char text[256];

@@ -19,7 +19,8 @@ TEST(OSMem, AllocLockWriteUnlockFree) {
 
     auto *p = static_cast<unsigned char *>(OSLockObject(h));
     ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 100; i++) EXPECT_EQ(p[i], 0) << "not zero-filled at " << i;
+    for (int i = 0; i < 100; i++)
+        EXPECT_EQ(p[i], 0) << "not zero-filled at " << i;
     std::memset(p, 0xAB, 100);
     EXPECT_TRUE(OSUnlockObject(h));
     EXPECT_FALSE(OSUnlockObject(h)) << "unlock of an unlocked object";
@@ -78,14 +79,16 @@ TEST(OSMem, ManyThreadsAllocateAndFreeWithoutLosingHandles) {
         threads.emplace_back([] {
             for (int i = 0; i < 2000; i++) {
                 DHANDLE h;
-                if (OSMemAlloc(0, 32, &h) != 0) continue;
+                if (OSMemAlloc(0, 32, &h) != 0)
+                    continue;
                 static_cast<char *>(OSLockObject(h))[31] = 1;
                 OSUnlockObject(h);
                 OSMemFree(h);
             }
         });
     }
-    for (auto &t : threads) t.join();
+    for (auto &t : threads)
+        t.join();
     EXPECT_EQ(StandinHandleCount(STANDIN_HANDLE_MEMORY), before);
 }
 

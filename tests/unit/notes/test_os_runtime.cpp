@@ -109,14 +109,19 @@ TEST(Exports, EveryListedCallResolves) {
     std::string line;
     int checked = 0;
     while (std::getline(list, line)) {
-        if (line.empty() || line[0] == '#') continue;
+        if (line.empty() || line[0] == '#')
+            continue;
         std::string name = line.substr(0, line.find_first_of(" \t"));
-        if (name.back() == '*') continue;
+        if (name.back() == '*')
+            continue;
         EXPECT_NE(dlsym(lib, name.c_str()), nullptr) << name;
         checked++;
     }
     EXPECT_GT(checked, 50);
-    EXPECT_EQ(dlsym(lib, "_ZN14notes_internal14RegisterHandleENS_10HandleKindESt10shared_ptrINS_12HandleObjectEE"), nullptr);
+    EXPECT_EQ(dlsym(lib,
+                    "_ZN14notes_internal14RegisterHandleENS_10HandleKindESt10shared_ptrINS_"
+                    "12HandleObjectEE"),
+              nullptr);
     dlclose(lib);
 }
 

@@ -1,0 +1,525 @@
+#include "nsf_note.h"
+
+#include <cstring>
+
+#include "fault.h"
+#include "nsf_internal.h"
+#include "os_error.h"
+
+using notes_internal::HandleKind;
+using notes_internal::nsf::DbObject;
+using notes_internal::nsf::FoldName;
+using notes_internal::nsf::ItemIt;
+using notes_internal::nsf::NoteObject;
+
+namespace {
+
+constexpr size_t kMaxItemName = 255;
+// Far beyond any item of this system; keeps a wrong length from allocating
+// gigabytes.
+constexpr DWORD kMaxValueSize = 64u << 20;
+
+// A note handle's object, after the fault point of the call.
+STATUS NoteForCall(const char *call, NOTEHANDLE handle, std::shared_ptr<NoteObject> *note) {
+    STATUS status = notes_internal::nsf::LookupNote(handle, note);
+    if (STATUS fault = notes_internal::FaultCheck(
+            call, status == NOERROR ? (*note)->db->file->relPath().c_str() : nullptr))
+        return fault;
+    return status;
+}
+
+std::shared_ptr<NoteObject> NoteOrNull(NOTEHANDLE handle) {
+    std::shared_ptr<NoteObject> note;
+    if (notes_internal::nsf::LookupNote(handle, &note) != NOERROR)
+        return nullptr;
+    return note;
+}
+
+bool ValidName(const char *name, size_t length) {
+    return name != nullptr && length > 0 && length <= kMaxItemName;
+}
+
+// The entries of a text list value (bytes after the type word): a WORD
+// count, a WORD length per entry, then the entries. Only entries that lie
+// wholly inside the value count, so a damaged list reads short, never past
+// its end.
+struct ListReader {
+    const unsigned char *data;
+    size_t size;
+
+    WORD Declared() const {
+        WORD count = 0;
+        if (size >= 2)
+            std::memcpy(&count, data, 2);
+        return count;
+    }
+    size_t Count() const {
+        WORD count = Declared();
+        if (2 + 2 * static_cast<size_t>(count) > size)
+            return 0;
+        size_t offset = 2 + 2 * static_cast<size_t>(count);
+        size_t n = 0;
+        for (; n < count; n++) {
+            WORD len;
+            std::memcpy(&len, data + 2 + 2 * n, 2);
+            if (offset + len > size)
+                break;
+            offset += len;
+        }
+        return n;
+    }
+    bool Entry(size_t index, const unsigned char **text, size_t *length) const {
+        WORD count = Declared();
+        if (index >= count || 2 + 2 * static_cast<size_t>(count) > size)
+            return false;
+        size_t offset = 2 + 2 * static_cast<size_t>(count);
+        for (size_t i = 0; i <= index; i++) {
+            WORD len;
+            std::memcpy(&len, data + 2 + 2 * i, 2);
+            if (offset + len > size)
+                return false;
+            if (i == index) {
+                *text = data + offset;
+                *length = len;
+                return true;
+            }
+            offset += len;
+        }
+        return false;
+    }
+};
+
+// Copies up to bufferLength - 1 bytes and a terminator; returns the count.
+WORD CopyText(const unsigned char *text, size_t length, char *buffer, WORD bufferLength) {
+    if (buffer == nullptr || bufferLength == 0)
+        return 0;
+    size_t n = length < bufferLength - 1u ? length : bufferLength - 1u;
+    if (n)
+        std::memcpy(buffer, text, n);
+    buffer[n] = '\0';
+    return static_cast<WORD>(n);
+}
+
+// Entry `index` of a text or text-list item; false when there is none.
+bool TextEntry(const notes_internal::nsf::Item &item, size_t index, const unsigned char **text,
+               size_t *length) {
+    if (item.type() == TYPE_TEXT) {
+        if (index != 0)
+            return false;
+        *text = item.data();
+        *length = item.size();
+        return true;
+    }
+    if (item.type() == TYPE_TEXT_LIST)
+        return ListReader{item.data(), item.size()}.Entry(index, text, length);
+    return false;
+}
+
+// Appends the new item, then removes the older items of its name: a failed
+// append leaves the note as it was.
+STATUS ReplaceItem(NoteObject *note, const char *name, WORD type, const void *bytes, size_t size) {
+    size_t length = name ? std::strlen(name) : 0;
+    if (!ValidName(name, length))
+        return ERR_BAD_ITEM_NAME;
+    if (STATUS status = note->Append(name, length, type, ITEM_SUMMARY, bytes, size))
+        return status;
+    auto &same = note->byName[FoldName(name, length)];
+    while (same.size() > 1)
+        note->Remove(same.front());
+    return NOERROR;
+}
+
+void FillItemOutputs(const notes_internal::nsf::Item *item, BLOCKID *item_blockid,
+                     WORD *value_datatype, BLOCKID *value_blockid, DWORD *value_len) {
+    BLOCKID bid{item ? item->valueHandle : NULLHANDLE, NULLBLOCK};
+    if (item_blockid)
+        *item_blockid = bid;
+    if (value_blockid)
+        *value_blockid = bid;
+    if (value_datatype)
+        *value_datatype = item ? item->type() : TYPE_INVALID_OR_UNKNOWN;
+    if (value_len)
+        *value_len = item ? static_cast<DWORD>(item->value->bytes.size()) : 0;
+}
+
+bool ValidValue(WORD type, const unsigned char *value, DWORD size) {
+    switch (type) {
+        case TYPE_NUMBER:
+        case TYPE_TIME:
+            return size == 8;
+        case TYPE_TEXT_LIST: {
+            ListReader list{value, size};
+            return size >= 2 && list.Count() == list.Declared();
+        }
+        default:
+            return true;
+    }
+}
+
+}  // namespace
+
+STATUS LNPUBLIC NSFNoteOpen(DBHANDLE db_handle, NOTEID note_id, WORD open_flags,
+                            NOTEHANDLE far *note_handle) {
+    (void)open_flags;
+    std::shared_ptr<DbObject> db;
+    STATUS status = notes_internal::nsf::LookupDb(db_handle, &db);
+    if (STATUS fault = notes_internal::FaultCheck(
+            "NSFNoteOpen", status == NOERROR ? db->file->relPath().c_str() : nullptr))
+        return fault;
+    if (status != NOERROR)
+        return status;
+    if (note_handle == nullptr)
+        return ERR_BAD_PARAM;
+    *note_handle = NULLHANDLE;
+    if ((note_id & NOTE_ID_SPECIAL) == NOTE_ID_SPECIAL) {
+        if (STATUS special = db->file->SpecialNote(static_cast<WORD>(note_id & 0xFFFFu), &note_id))
+            return special;
+    }
+    if (note_id == 0)
+        return ERR_INVALID_NOTE;
+    std::shared_ptr<NoteObject> note;
+    if (STATUS open = notes_internal::nsf::OpenStoredNote(db, note_id, &note))
+        return open;
+    *note_handle = note->handle;
+    return NOERROR;
+}
+
+STATUS LNPUBLIC NSFNoteCreate(DBHANDLE db_handle, NOTEHANDLE far *note_handle) {
+    std::shared_ptr<DbObject> db;
+    STATUS status = notes_internal::nsf::LookupDb(db_handle, &db);
+    if (STATUS fault = notes_internal::FaultCheck(
+            "NSFNoteCreate", status == NOERROR ? db->file->relPath().c_str() : nullptr))
+        return fault;
+    if (status != NOERROR)
+        return status;
+    if (note_handle == nullptr)
+        return ERR_BAD_PARAM;
+    *note_handle = NULLHANDLE;
+    auto note = std::make_shared<NoteObject>();
+    note->db = db;
+    note->header.noteClass = NOTE_CLASS_DOCUMENT;
+    if (STATUS reg = notes_internal::nsf::RegisterNote(note))
+        return reg;
+    *note_handle = note->handle;
+    return NOERROR;
+}
+
+STATUS LNPUBLIC NSFNoteUpdate(NOTEHANDLE note_handle, WORD update_flags) {
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFNoteUpdate", note_handle, &note))
+        return status;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    if (note->closed)
+        return ERR_INVALID_HANDLE;
+    notes_internal::nsf::SaveRequest request;
+    request.note = note->header;
+    request.unidGiven = note->unidGiven;
+    request.force = (update_flags & UPDATE_FORCE) != 0;
+    if (note->isProfile && note->header.id == 0) {
+        request.profileKey = &note->profileKey;
+        request.profileUserKey = &note->profileUserKey;
+    }
+    request.items.reserve(note->items.size());
+    for (const auto &item : note->items) {
+        request.items.push_back(
+            {&item.name, &item.key, item.type(), item.flags, item.data(), item.size()});
+    }
+    if (STATUS status = note->db->file->SaveNote(&request))
+        return status;
+    note->header = request.result;
+    note->unidGiven = false;
+    return NOERROR;
+}
+
+STATUS LNPUBLIC NSFNoteClose(NOTEHANDLE note_handle) {
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFNoteClose", note_handle, &note))
+        return status;
+    note.reset();
+    return notes_internal::nsf::CloseNote(note_handle);
+}
+
+void LNPUBLIC NSFNoteGetInfo(NOTEHANDLE note_handle, WORD note_member, void far *value_ptr) {
+    if (value_ptr == nullptr)
+        return;
+    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
+    std::unique_lock<std::mutex> lock;
+    if (note)
+        lock = std::unique_lock<std::mutex>(note->mutex);
+    const notes_internal::nsf::StoredNote empty{};
+    const notes_internal::nsf::StoredNote &h = note ? note->header : empty;
+    switch (note_member) {
+        case _NOTE_DB: {
+            DBHANDLE db = note ? note->db->handle : NULLHANDLE;
+            std::memcpy(value_ptr, &db, sizeof db);
+            break;
+        }
+        case _NOTE_ID:
+            std::memcpy(value_ptr, &h.id, sizeof h.id);
+            break;
+        case _NOTE_OID: {
+            OID oid{h.unid.File, h.unid.Note, h.seq, h.seqTime};
+            std::memcpy(value_ptr, &oid, sizeof oid);
+            break;
+        }
+        case _NOTE_CLASS: {
+            WORD noteClass = note ? h.noteClass : 0;
+            std::memcpy(value_ptr, &noteClass, sizeof noteClass);
+            break;
+        }
+        case _NOTE_MODIFIED:
+            std::memcpy(value_ptr, &h.modified, sizeof h.modified);
+            break;
+        case _NOTE_FLAGS:
+            std::memcpy(value_ptr, &h.flags, sizeof h.flags);
+            break;
+        case _NOTE_ACCESSED: {
+            TIMEDATE accessed = note ? note->accessed : TIMEDATE{};
+            std::memcpy(value_ptr, &accessed, sizeof accessed);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void LNPUBLIC NSFNoteSetInfo(NOTEHANDLE note_handle, WORD note_member, const void far *value_ptr) {
+    if (value_ptr == nullptr)
+        return;
+    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
+    if (!note)
+        return;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    switch (note_member) {
+        case _NOTE_CLASS:
+            std::memcpy(&note->header.noteClass, value_ptr, sizeof(WORD));
+            break;
+        case _NOTE_FLAGS:
+            std::memcpy(&note->header.flags, value_ptr, sizeof(WORD));
+            break;
+        case _NOTE_OID:
+            if (note->header.id == 0) {
+                OID oid;
+                std::memcpy(&oid, value_ptr, sizeof oid);
+                note->header.unid.File = oid.File;
+                note->header.unid.Note = oid.Note;
+                note->unidGiven = true;
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+STATUS LNPUBLIC NSFItemInfo(NOTEHANDLE note_handle, const char far *item_name, WORD name_len,
+                            BLOCKID far *item_blockid, WORD far *value_datatype,
+                            BLOCKID far *value_blockid, DWORD far *value_len) {
+    FillItemOutputs(nullptr, item_blockid, value_datatype, value_blockid, value_len);
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFItemInfo", note_handle, &note))
+        return status;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    ItemIt it = item_name == nullptr || name_len == 0 ? note->items.begin()
+                                                      : note->Find(FoldName(item_name, name_len));
+    if (it == note->items.end())
+        return ERR_ITEM_NOT_FOUND;
+    FillItemOutputs(&*it, item_blockid, value_datatype, value_blockid, value_len);
+    return NOERROR;
+}
+
+STATUS LNPUBLIC NSFItemInfoNext(NOTEHANDLE note_handle, BLOCKID NextItem, const char far *item_name,
+                                WORD name_len, BLOCKID far *item_blockid, WORD far *value_datatype,
+                                BLOCKID far *value_blockid, DWORD far *value_len) {
+    FillItemOutputs(nullptr, item_blockid, value_datatype, value_blockid, value_len);
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFItemInfoNext", note_handle, &note))
+        return status;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    auto found = note->byHandle.find(NextItem.pool);
+    if (found == note->byHandle.end() || NextItem.block != NULLBLOCK)
+        return ERR_ITEM_NOT_FOUND;
+    bool named = item_name != nullptr && name_len > 0;
+    std::string key = named ? FoldName(item_name, name_len) : std::string();
+    for (ItemIt it = std::next(found->second); it != note->items.end(); ++it) {
+        if (named && it->key != key)
+            continue;
+        FillItemOutputs(&*it, item_blockid, value_datatype, value_blockid, value_len);
+        return NOERROR;
+    }
+    return ERR_ITEM_NOT_FOUND;
+}
+
+void LNPUBLIC NSFItemQuery(NOTEHANDLE note_handle, BLOCKID item_bid, char far *item_name,
+                           WORD return_buf_len, WORD far *name_len, WORD far *item_flags,
+                           WORD far *value_datatype, BLOCKID far *value_bid, DWORD far *value_len) {
+    FillItemOutputs(nullptr, nullptr, value_datatype, value_bid, value_len);
+    if (item_name && return_buf_len)
+        item_name[0] = '\0';
+    if (name_len)
+        *name_len = 0;
+    if (item_flags)
+        *item_flags = 0;
+    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
+    if (!note)
+        return;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    auto found = note->byHandle.find(item_bid.pool);
+    if (found == note->byHandle.end() || item_bid.block != NULLBLOCK)
+        return;
+    const auto &item = *found->second;
+    WORD copied = CopyText(reinterpret_cast<const unsigned char *>(item.name.data()),
+                           item.name.size(), item_name, return_buf_len);
+    if (name_len)
+        *name_len = copied;
+    if (item_flags)
+        *item_flags = item.flags;
+    FillItemOutputs(&item, nullptr, value_datatype, value_bid, value_len);
+}
+
+WORD LNPUBLIC NSFItemGetText(NOTEHANDLE note_handle, const char far *item_name, char far *item_text,
+                             WORD text_len) {
+    return NSFItemGetTextListEntry(note_handle, item_name, 0, item_text, text_len);
+}
+
+STATUS LNPUBLIC NSFItemSetText(NOTEHANDLE note_handle, const char far *item_name,
+                               const char far *item_text, WORD text_len) {
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFItemSetText", note_handle, &note))
+        return status;
+    if (text_len == MAXWORD) {
+        if (item_text == nullptr)
+            return ERR_BAD_PARAM;
+        size_t length = std::strlen(item_text);
+        if (length >= MAXWORD)
+            return ERR_ITEM_TOO_BIG;
+        text_len = static_cast<WORD>(length);
+    }
+    if (item_text == nullptr && text_len > 0)
+        return ERR_BAD_PARAM;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    return ReplaceItem(note.get(), item_name, TYPE_TEXT, item_text, text_len);
+}
+
+BOOL LNPUBLIC NSFItemGetTime(NOTEHANDLE note_handle, const char far *item_name,
+                             TIMEDATE far *td_item_value) {
+    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
+    if (!note || item_name == nullptr || td_item_value == nullptr)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    ItemIt it = note->Find(FoldName(item_name, std::strlen(item_name)));
+    if (it == note->items.end() || it->type() != TYPE_TIME || it->size() < sizeof(TIMEDATE))
+        return FALSE;
+    std::memcpy(td_item_value, it->data(), sizeof(TIMEDATE));
+    return TRUE;
+}
+
+STATUS LNPUBLIC NSFItemSetTime(NOTEHANDLE note_handle, const char far *item_name,
+                               const TIMEDATE far *td_item_value) {
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFItemSetTime", note_handle, &note))
+        return status;
+    if (td_item_value == nullptr)
+        return ERR_BAD_PARAM;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    return ReplaceItem(note.get(), item_name, TYPE_TIME, td_item_value, sizeof(TIMEDATE));
+}
+
+BOOL LNPUBLIC NSFItemGetNumber(NOTEHANDLE note_handle, const char far *item_name,
+                               NUMBER far *retNumber) {
+    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
+    if (!note || item_name == nullptr || retNumber == nullptr)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    ItemIt it = note->Find(FoldName(item_name, std::strlen(item_name)));
+    if (it == note->items.end() || it->type() != TYPE_NUMBER || it->size() < sizeof(NUMBER))
+        return FALSE;
+    std::memcpy(retNumber, it->data(), sizeof(NUMBER));
+    return TRUE;
+}
+
+STATUS LNPUBLIC NSFItemSetNumber(NOTEHANDLE note_handle, const char far *item_name,
+                                 const NUMBER far *Number) {
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFItemSetNumber", note_handle, &note))
+        return status;
+    if (Number == nullptr)
+        return ERR_BAD_PARAM;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    return ReplaceItem(note.get(), item_name, TYPE_NUMBER, Number, sizeof(NUMBER));
+}
+
+WORD LNPUBLIC NSFItemGetTextListEntries(NOTEHANDLE note_handle, const char far *item_name) {
+    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
+    if (!note || item_name == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    ItemIt it = note->Find(FoldName(item_name, std::strlen(item_name)));
+    if (it == note->items.end())
+        return 0;
+    if (it->type() == TYPE_TEXT)
+        return 1;
+    if (it->type() == TYPE_TEXT_LIST)
+        return static_cast<WORD>(ListReader{it->data(), it->size()}.Count());
+    return 0;
+}
+
+WORD LNPUBLIC NSFItemGetTextListEntry(NOTEHANDLE note_handle, const char far *item_name,
+                                      WORD entry_position, char far *retEntry_text, WORD text_len) {
+    CopyText(nullptr, 0, retEntry_text, text_len);
+    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
+    if (!note || item_name == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    ItemIt it = note->Find(FoldName(item_name, std::strlen(item_name)));
+    if (it == note->items.end())
+        return 0;
+    const unsigned char *text;
+    size_t length;
+    if (!TextEntry(*it, entry_position, &text, &length))
+        return 0;
+    return CopyText(text, length, retEntry_text, text_len);
+}
+
+STATUS LNPUBLIC NSFItemDelete(NOTEHANDLE note_handle, const char far *item_name, WORD name_len) {
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFItemDelete", note_handle, &note))
+        return status;
+    if (!ValidName(item_name, name_len))
+        return ERR_BAD_ITEM_NAME;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    ItemIt it = note->Find(FoldName(item_name, name_len));
+    if (it == note->items.end())
+        return ERR_ITEM_NOT_FOUND;
+    note->Remove(it);
+    return NOERROR;
+}
+
+STATUS LNPUBLIC NSFItemDeleteByBLOCKID(NOTEHANDLE note_handle, BLOCKID item_blockid) {
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFItemDeleteByBLOCKID", note_handle, &note))
+        return status;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    auto found = note->byHandle.find(item_blockid.pool);
+    if (found == note->byHandle.end() || item_blockid.block != NULLBLOCK)
+        return ERR_ITEM_NOT_FOUND;
+    note->Remove(found->second);
+    return NOERROR;
+}
+
+STATUS LNPUBLIC NSFItemAppend(NOTEHANDLE note_handle, WORD item_flags, const char far *item_name,
+                              WORD name_len, WORD item_type, const void far *item_value,
+                              DWORD value_len) {
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFItemAppend", note_handle, &note))
+        return status;
+    if (!ValidName(item_name, name_len))
+        return ERR_BAD_ITEM_NAME;
+    if (item_value == nullptr && value_len > 0)
+        return ERR_BAD_PARAM;
+    if (value_len > kMaxValueSize)
+        return ERR_ITEM_TOO_BIG;
+    if (!ValidValue(item_type, static_cast<const unsigned char *>(item_value), value_len))
+        return ERR_BAD_PARAM;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    return note->Append(item_name, name_len, item_type, item_flags, item_value, value_len);
+}
