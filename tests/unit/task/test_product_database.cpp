@@ -4,6 +4,7 @@
 
 #include "notes_api.h"
 #include "product_database.h"
+#include "standin/nsf.h"
 #include "standin/runtime.h"
 #include "test_support.h"
 
@@ -29,28 +30,23 @@ TEST(ProductFilePath, FolderBackslashAndNameOrTheNameAlone) {
     EXPECT_EQ(ProductFilePath("hcr", "HCREx.ntf"), "hcr\\HCREx.ntf");
 }
 
-class ProductDatabaseTest : public test_support::DataDirTest {
-  protected:
-    // The build version that the platform reports for a database.
-    WORD BuildOf(const std::string &path) {
-        DBHANDLE db = NULLHANDLE;
-        WORD build = 0;
-        EXPECT_NOERROR(NSFDbOpen(path.c_str(), &db));
-        EXPECT_NOERROR(NSFDbGetBuildVersion(db, &build));
-        NSFDbClose(db);
-        return build;
-    }
-};
+class ProductDatabaseTest : public test_support::DataDirTest {};
 
 TEST_F(ProductDatabaseTest, AnExistingDatabaseGivesItsBuildVersionAndStaysClosed) {
-    ASSERT_EQ(mkdir(dataFile("hcr").c_str(), 0755), 0);
-    ASSERT_NOERROR(NSFDbCreate("hcr/HCR.nsf", DBCLASS_NOTEFILE, FALSE));
-    const WORD expected = BuildOf("hcr/HCR.nsf");
-    ASSERT_NE(expected, 0xBEEF);
+    ASSERT_EQ(mkdir(dataFile("apps").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dataFile("apps/hcr").c_str(), 0755), 0);
+    ASSERT_NOERROR(StandinDbCreate("apps/hcr/HCR.nsf", DBCLASS_NOTEFILE, 378));
+    ASSERT_NOERROR(StandinDbCreate("HCR.nsf", DBCLASS_NOTEFILE, 450));
 
-    WORD build = 0xBEEF;
-    EXPECT_NOERROR(SetUpProductDatabase("hcr", &build));
-    EXPECT_EQ(build, expected);
+    for (WORD version : {378, 379, 1, 0xFFFF}) {
+        ASSERT_NOERROR(StandinDbSetBuildVersion("apps/hcr/HCR.nsf", version));
+        WORD build = 0xBEEF;
+        EXPECT_NOERROR(SetUpProductDatabase("apps\\hcr", &build));
+        EXPECT_EQ(build, version);
+    }
+    WORD build = 0;
+    EXPECT_NOERROR(SetUpProductDatabase("", &build));  // the one in the data directory
+    EXPECT_EQ(build, 450);
     EXPECT_EQ(StandinHandleCount(STANDIN_HANDLE_DATABASE), 0u);
 }
 
