@@ -220,7 +220,7 @@ TEST_F(TaskMainTest, ServesEachMessageOnAThreadUntilToldToStop) {
     // Quit pending: no message is taken any more, and the shutdown names it.
     ASSERT_NOERROR(MQPut(requests, 0, plain.data(), static_cast<WORD>(plain.size()), 0));
     ASSERT_NOERROR(MQPutQuitMsg(requests));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     DWORD told = 0;
     ASSERT_NOERROR(StandinTellTask("vanterra-unit", "quit", &told));
     EXPECT_EQ(told, 1u);
