@@ -1,0 +1,112 @@
+// The request reader: time to read a typical request, and time and peak
+// memory to refuse the hostile ones.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "ip_exception.h"
+#include "iphcr.h"
+#include "xml_toolkit.h"
+
+namespace {
+
+std::string WriteTemp(const std::string &name, const std::string &content) {
+    std::string path = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                       "/vanterra-bench-" + name;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    return path;
+}
+
+long StatusKiB(const char *key) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(key, 0) == 0)
+            return std::stol(line.substr(line.find(':') + 1));
+    }
+    return -1;
+}
+
+bool Parse(const std::string &path) {
+    IPHCR worker;
+    try {
+        return worker.xmlParser(path);
+    } catch (const IPException &) {
+        return false;
+    }
+}
+
+// One pass to measure the peak memory that a read adds, then the timing.
+void Read(benchmark::State &state, const std::string &path) {
+    long before = StatusKiB("VmRSS:");
+    std::ofstream("/proc/self/clear_refs") << "5";
+    bool accepted = Parse(path);
+    state.counters["peak_extra_KiB"] = static_cast<double>(StatusKiB("VmHWM:") - before);
+    state.counters["accepted"] = accepted ? 1 : 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(Parse(path));
+}
+
+const char kTypical[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Request><Username MQName=\"MQ$Reply_7\" "
+    "Action=\"2\" MailServer=\"Mail1/Acme\" MailBox=\"mail\\jdoe\" HCREnable=\"1\" "
+    "Subject=\"Out of office\" Message=\"I am away.&#10;Back on Monday.\" "
+    "StartTimeYear=\"2031\" StartTimeMonth=\"3\" StartTimeDay=\"5\" StartTimeHour=\"9\" "
+    "StartTimeMin=\"0\" EndTimeYear=\"2031\" EndTimeMonth=\"3\" EndTimeDay=\"12\" "
+    "EndTimeHour=\"17\" EndTimeMin=\"30\" ShowHours=\"1\">John Doe/Acme</Username></Request>";
+
+void BM_TypicalRequest(benchmark::State &state) {
+    Read(state, WriteTemp("typical.xml", kTypical));
+}
+BENCHMARK(BM_TypicalRequest)->Unit(benchmark::kMicrosecond);
+
+// The same while another worker keeps the XML library running, as when
+// requests overlap: the difference is the library's own start and stop.
+void BM_TypicalRequestLibraryHeld(benchmark::State &state) {
+    bool held = xml_toolkit::Start();
+    Read(state, WriteTemp("typical.xml", kTypical));
+    if (held)
+        xml_toolkit::Stop();
+}
+BENCHMARK(BM_TypicalRequestLibraryHeld)->Unit(benchmark::kMicrosecond);
+
+void BM_BillionLaughsRefused(benchmark::State &state) {
+    std::string xml = "<!DOCTYPE r [<!ENTITY l0 \"lol\">";
+    for (int i = 1; i <= 10; i++) {
+        xml += "<!ENTITY l" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; j++)
+            xml += "&l" + std::to_string(i - 1) + ";";
+        xml += "\">";
+    }
+    xml += "]><r><Username MQName=\"Q\">&l10;</Username></r>";
+    Read(state, WriteTemp("laughs.xml", xml));
+}
+BENCHMARK(BM_BillionLaughsRefused)->Unit(benchmark::kMicrosecond);
+
+// The largest expansion still allowed: one 200 KiB entity used 16 times.
+void BM_LargestAllowedExpansion(benchmark::State &state) {
+    std::string refs;
+    for (int i = 0; i < 16; i++)
+        refs += "&b;";
+    Read(state, WriteTemp("largest.xml",
+                          "<!DOCTYPE r [<!ENTITY b \"" + std::string(200 * 1024, 'x') +
+                              "\">]><r><Username MQName=\"Q\">" + refs + "</Username></r>"));
+}
+BENCHMARK(BM_LargestAllowedExpansion)->Unit(benchmark::kMillisecond);
+
+void BM_LongMessage(benchmark::State &state) {
+    std::string message;
+    while (message.size() < 150000)
+        message += "line \xC3\xA9\xE4\xB8\xAD&#10;";
+    Read(state, WriteTemp("long.xml", "<r><Username MQName=\"Q\" Message=\"" + message +
+                                          "\">u</Username></r>"));
+}
+BENCHMARK(BM_LongMessage)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,172 @@
+// The error type and the text converters.
+#include <stdexcept>
+#include <string>
+
+#include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLString.hpp>
+
+#include "ip_exception.h"
+#include "test_support.h"
+#include "xml_string_translate.h"
+#include "xml_toolkit.h"
+
+namespace {
+
+TEST(IPExceptionTest, TextIsOperationColonMessage) {
+    struct Case {
+        const char *operation;
+        const char *message;
+        const char *text;
+    } cases[] = {
+        {"xmlParser", "Empty XML document", "xmlParser:Empty XML document"},
+        {"xmlParser", "", "xmlParser:"},
+        {"getHCRInfo", "Unexpected Exception\n", "getHCRInfo:Unexpected Exception\n"},
+        {"receiveElements", "a: b", "receiveElements:a: b"},
+        {nullptr, nullptr, ":"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_STREQ(IPException(c.operation, c.message).message(), c.text);
+    }
+}
+
+TEST(IPExceptionTest, TextSurvivesCopyAndRethrow) {
+    try {
+        try {
+            throw IPException("setHCR", "Database is damaged");
+        } catch (const IPException &e) {
+            IPException copy(e);
+            EXPECT_STREQ(copy.message(), e.message());
+            throw;
+        }
+    } catch (const IPException &e) {
+        EXPECT_STREQ(e.message(), "setHCR:Database is damaged");
+    }
+}
+
+// Each test runs with the XML library started, as a worker has it.
+class TranslateTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(xml_toolkit::Start()); }
+    void TearDown() override { xml_toolkit::Stop(); }
+
+    static std::u16string Units(const XMLCh *text) {
+        return std::u16string(text, text + xercesc::XMLString::stringLen(text));
+    }
+};
+
+TEST_F(TranslateTest, ToXMLChOfNothingIsEmpty) {
+    XMLStringTranslate translate("utf-8");
+    EXPECT_EQ(Units(translate.toXMLCh("abc")), u"abc");
+    EXPECT_EQ(Units(translate.toXMLCh(nullptr)), u"");
+    EXPECT_EQ(Units(translate.toXMLCh("")), u"");
+}
+
+TEST_F(TranslateTest, ToXMLChConvertsCharactersOfEveryLength) {
+    XMLStringTranslate translate("utf-8");
+    EXPECT_EQ(Units(translate.toXMLCh("a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80z")),
+              u"a\u00E9\u4E2D\U0001F600z");
+}
+
+TEST_F(TranslateTest, ToXMLChHoldsAtMostOneUnitLessThanItsBuffer) {
+    XMLStringTranslate translate("utf-8");
+    const size_t most = XMLStringTranslate::kBufferUnits - 1;
+    EXPECT_EQ(Units(translate.toXMLCh(std::string(most, 'a').c_str())).size(), most);
+    EXPECT_THROW(translate.toXMLCh(std::string(most + 1, 'a').c_str()), std::length_error);
+
+    // A character of two units must not be split at the end of the buffer.
+    const std::string smiley = "\xF0\x9F\x98\x80";
+    std::string fits = std::string(most - 2, 'a') + smiley;
+    const XMLCh *units = translate.toXMLCh(fits.c_str());
+    EXPECT_EQ(xercesc::XMLString::stringLen(units), most);
+    EXPECT_EQ(translate.toNative(units), fits);
+    EXPECT_THROW(translate.toXMLCh((std::string(most - 1, 'a') + smiley).c_str()),
+                 std::length_error);
+}
+
+TEST_F(TranslateTest, ToXMLChReusesItsBuffer) {
+    XMLStringTranslate translate("utf-8");
+    const XMLCh *first = translate.toXMLCh("first text");
+    const XMLCh *second = translate.toXMLCh("2nd");
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(Units(first), u"2nd");
+}
+
+TEST_F(TranslateTest, ToXMLChLetsTheTranscodersErrorThrough) {
+    XMLStringTranslate translate("utf-8");
+    EXPECT_THROW(translate.toXMLCh("bad \xC3 byte"), xercesc::XMLException);
+}
+
+TEST_F(TranslateTest, ToNativeGivesTheWholeTextAndNothingOld) {
+    XMLStringTranslate translate("utf-8");
+    std::u16string empty;
+    EXPECT_EQ(translate.toNative(nullptr), "");
+    std::u16string earlier = u"earlier \u00E9";
+    EXPECT_EQ(translate.toNative(reinterpret_cast<const XMLCh *>(earlier.c_str())),
+              "earlier \xC3\xA9");
+    EXPECT_EQ(translate.toNative(reinterpret_cast<const XMLCh *>(empty.c_str())), "");
+
+    // Longer than one buffer of the formatter: it arrives in pieces.
+    std::u16string cjk(10000, u'\u4E2D');
+    std::string expected;
+    for (int i = 0; i < 10000; i++)
+        expected += "\xE4\xB8\xAD";
+    EXPECT_EQ(translate.toNative(reinterpret_cast<const XMLCh *>(cjk.c_str())), expected);
+}
+
+TEST_F(TranslateTest, TranscodedTextHoldsTheLocalText) {
+    TranscodedText text("User_Status");
+    EXPECT_EQ(Units(text.getText()), u"User_Status");
+    LocalText back(text.getText());
+    EXPECT_STREQ(back.c_str(), "User_Status");
+    LocalText none(nullptr);
+    EXPECT_STREQ(none.c_str(), "");
+}
+
+// The LMBCS conversions go through the platform's translate call.
+class LmbcsTest : public test_support::DataDirTest {};
+
+TEST_F(LmbcsTest, EmptyStaysEmpty) {
+    std::string text;
+    EXPECT_TRUE(XMLStringTranslate::Utf8ToLmbcsInPlace(text));
+    EXPECT_EQ(text, "");
+    EXPECT_TRUE(XMLStringTranslate::LmbcsToUtf8InPlace(text));
+    EXPECT_EQ(text, "");
+}
+
+TEST_F(LmbcsTest, NulBytesInsideAreConverted) {
+    std::string text("line 1\0line 2\0\xC3\xA9", 17);
+    ASSERT_EQ(text.size(), 17u);
+    XMLStringTranslate::Utf8ToLmbcsInPlace(text);
+    EXPECT_EQ(text.substr(0, 14), std::string("line 1\0line 2\0", 14));
+    EXPECT_GT(text.size(), 14u) << "the text after the NUL bytes was lost";
+    XMLStringTranslate::LmbcsToUtf8InPlace(text);
+    EXPECT_EQ(text, std::string("line 1\0line 2\0\xC3\xA9", 17));
+}
+
+TEST_F(LmbcsTest, LongTextsConvertWhole) {
+    // Far beyond what one 16-bit translate call takes, with characters of
+    // every length lying across every possible cut.
+    const std::string pieces[] = {"a", "\xC3\xA9", "\xE4\xB8\x8A", "\xF0\x9F\x98\x80", "\n"};
+    std::string utf8;
+    for (int i = 0; utf8.size() < 200000; i++)
+        utf8 += pieces[(i * 7 + i / 3) % 5];
+    std::string text = utf8;
+    XMLStringTranslate::Utf8ToLmbcsInPlace(text);
+    EXPECT_NE(text, utf8);
+    EXPECT_GT(text.size(), 100000u);
+    XMLStringTranslate::LmbcsToUtf8InPlace(text);
+    EXPECT_EQ(text.size(), utf8.size());
+    EXPECT_TRUE(text == utf8) << "the round trip changed the text";
+
+    // A run of one multi-byte character only, in both directions.
+    std::string run;
+    for (int i = 0; i < 30000; i++)
+        run += "\xE4\xB8\x8A";  // U+4E0A: its low byte is a line feed
+    text = run;
+    XMLStringTranslate::Utf8ToLmbcsInPlace(text);
+    EXPECT_EQ(text.size(), 90000u);
+    XMLStringTranslate::LmbcsToUtf8InPlace(text);
+    EXPECT_TRUE(text == run);
+}
+
+}  // namespace

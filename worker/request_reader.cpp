@@ -1,0 +1,446 @@
+// The request file reader: parses the request file and copies the
+// "Username" element's text and attributes into the request fields.
+#include <sys/stat.h>
+
+#include <cctype>
+#include <climits>
+#include <cstring>
+
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/parsers/XercesDOMParser.hpp>
+#include <xercesc/sax/ErrorHandler.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLEntityResolver.hpp>
+#include <xercesc/util/XMLException.hpp>
+
+#include "iphcr.h"
+#include "ip_exception.h"
+#include "xml_string_translate.h"
+
+using namespace xercesc;
+
+namespace {
+
+const char kUnexpected[] = "Unexpected Exception\n";
+
+// Limits for request files, which the front end writes small (a few hundred
+// bytes; the longest message that a reply can carry back is 16383 UTF-16
+// units). A file beyond them is refused as malformed: the entity limit
+// keeps a file of nested entities from growing without bound, the size
+// limit bounds what each allowed expansion can copy, and the depth limit
+// keeps the walk (and the library's text gathering, both recursive) off the
+// end of the thread's stack.
+constexpr off_t kMaxRequestFileBytes = 256 * 1024;
+constexpr XMLSize_t kMaxEntityExpansions = 16;
+constexpr unsigned kMaxElementDepth = 100;
+
+// A request that the reader refuses on its own account; it reaches the
+// guard's catch-all like any failure that is not the library's.
+struct MalformedRequest {};
+
+// Refuses every external entity, the external DTD subset included: a
+// request must never pull another file of the server into its fields.
+class RefuseAllEntities : public XMLEntityResolver {
+  public:
+    InputSource *resolveEntity(XMLResourceIdentifier *) override { return nullptr; }
+};
+
+// The library stops at the first fatal error (a file that is not
+// well-formed, cannot be read, or breaks a limit) but no longer throws it
+// without an error handler, and would leave a partial document. This
+// handler throws the library's SAXParseException, which is neither an
+// XMLException nor a DOMException, so the file fails before any of its
+// attributes reach the worker. Warnings and validity errors are let pass.
+class ThrowOnFatalError : public ErrorHandler {
+  public:
+    void warning(const SAXParseException &) override {}
+    void error(const SAXParseException &) override {}
+    void fatalError(const SAXParseException &e) override { throw e; }
+    void resetErrors() override {}
+};
+
+// Installs the guards above on the parser for the length of one parse.
+class ParseGuards {
+  public:
+    explicit ParseGuards(XercesDOMParser &parser) : parser_(parser) {
+        security_.setEntityExpansionLimit(kMaxEntityExpansions);
+        parser_.setSecurityManager(&security_);
+        parser_.setXMLEntityResolver(&resolver_);
+        parser_.setDisableDefaultEntityResolution(true);
+        parser_.setErrorHandler(&errors_);
+    }
+    ~ParseGuards() {
+        parser_.setErrorHandler(nullptr);
+        parser_.setXMLEntityResolver(nullptr);
+        parser_.setSecurityManager(nullptr);
+    }
+    ParseGuards(const ParseGuards &) = delete;
+    ParseGuards &operator=(const ParseGuards &) = delete;
+
+  private:
+    XercesDOMParser &parser_;
+    SecurityManager security_;
+    RefuseAllEntities resolver_;
+    ThrowOnFatalError errors_;
+};
+
+// Only a regular file of bounded size goes to the library: a directory
+// makes it leak, a pipe or a device could hold the thread forever.
+void CheckRequestFile(const std::string &path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size > kMaxRequestFileBytes) {
+        throw MalformedRequest();
+    }
+}
+
+// Measures the tree without recursion.
+void CheckDepth(DOMNode *root) {
+    unsigned depth = 1;
+    DOMNode *node = root;
+    for (;;) {
+        if (DOMNode *child = node->getFirstChild()) {
+            node = child;
+            if (++depth > kMaxElementDepth)
+                throw MalformedRequest();
+            continue;
+        }
+        while (node != root && node->getNextSibling() == nullptr) {
+            node = node->getParentNode();
+            depth--;
+        }
+        if (node == root)
+            return;
+        node = node->getNextSibling();
+    }
+}
+
+bool StartsWithNoCase(const char *text, const char *prefix) {
+    for (; *prefix != '\0'; text++, prefix++) {
+        if (std::tolower(static_cast<unsigned char>(*text)) !=
+            std::tolower(static_cast<unsigned char>(*prefix))) {
+            return false;  // also when text ends first
+        }
+    }
+    return true;
+}
+
+// Leading blanks, an optional sign, then digits; the first other character
+// ends it, and no digits give 0. Values beyond the int range are held at
+// its ends.
+int ParseNumber(const char *text) {
+    while (std::isspace(static_cast<unsigned char>(*text)))
+        text++;
+    bool negative = false;
+    if (*text == '+' || *text == '-')
+        negative = *text++ == '-';
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; text++) {
+        if (value <= INT_MAX)
+            value = value * 10 + (*text - '0');
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+int32_t ParseFlag(const char *text) {
+    return text[0] == '1' ? 1 : 0;
+}
+
+uint16_t ParseAction(const char *text) {
+    return (text[0] >= '1' && text[0] <= '3') ? static_cast<uint16_t>(text[0] - '0') : 0;
+}
+
+// Message and subject texts carry line breaks as NUL bytes.
+void LineFeedsToNul(std::string &text) {
+    for (char &c : text) {
+        if (c == '\n')
+            c = '\0';
+    }
+}
+
+enum class Row {
+    Message,
+    MQName,
+    HCREnable,
+    MailServer,
+    MailBox,
+    Subject,
+    StartTimeYear,
+    StartTimeMonth,
+    StartTimeDay,
+    StartTimeHour,
+    StartTimeMin,
+    StartTimeSec,
+    EndTimeYear,
+    EndTimeMonth,
+    EndTimeDay,
+    EndTimeHour,
+    EndTimeMin,
+    EndTimeSec,
+    ShowHours,
+    Action,
+    DaysOut,
+    AppendSubjectDate,
+    AppendSubject,
+    ASDEnable,
+    InternetAddress,
+    LoginName,
+    LoginServer,
+    QueryUser,
+};
+
+// An attribute belongs to the first row whose name begins its own name
+// (ASCII case ignored): "MessageBody" is a Message. "AppendSubjectDate"
+// stands before "AppendSubject" for that reason.
+const struct {
+    const char *name;
+    Row row;
+} kRows[] = {
+    {"Message", Row::Message},
+    {"MQName", Row::MQName},
+    {"HCREnable", Row::HCREnable},
+    {"MailServer", Row::MailServer},
+    {"MailBox", Row::MailBox},
+    {"Subject", Row::Subject},
+    {"StartTimeYear", Row::StartTimeYear},
+    {"StartTimeMonth", Row::StartTimeMonth},
+    {"StartTimeDay", Row::StartTimeDay},
+    {"StartTimeHour", Row::StartTimeHour},
+    {"StartTimeMin", Row::StartTimeMin},
+    {"StartTimeSec", Row::StartTimeSec},
+    {"EndTimeYear", Row::EndTimeYear},
+    {"EndTimeMonth", Row::EndTimeMonth},
+    {"EndTimeDay", Row::EndTimeDay},
+    {"EndTimeHour", Row::EndTimeHour},
+    {"EndTimeMin", Row::EndTimeMin},
+    {"EndTimeSec", Row::EndTimeSec},
+    {"ShowHours", Row::ShowHours},
+    {"Action", Row::Action},
+    {"DaysOut", Row::DaysOut},
+    {"AppendSubjectDate", Row::AppendSubjectDate},
+    {"AppendSubject", Row::AppendSubject},
+    {"ASDEnable", Row::ASDEnable},
+    {"InternetAddress", Row::InternetAddress},
+    {"LoginName", Row::LoginName},
+    {"LoginServer", Row::LoginServer},
+    {"QueryUser", Row::QueryUser},
+};
+
+const Row *FindRow(const char *attributeName) {
+    for (const auto &entry : kRows) {
+        if (StartsWithNoCase(attributeName, entry.name))
+            return &entry.row;
+    }
+    return nullptr;
+}
+
+// The local zone and daylight flag, then the conversion to GMT.
+bool ConvertToGM(TIME &record, TIMEDATE &result) {
+    int zone = 0;
+    int dst = 0;
+    OSCurrentTimeZone(&zone, &dst);
+    record.zone = zone;
+    record.dst = dst;
+    if (TimeLocalToGM(&record))
+        return false;
+    result = record.GM;
+    return true;
+}
+
+}  // namespace
+
+bool IPHCR::xmlParser(const std::string &requestFilePath) {
+    try {
+        if (parser == nullptr)
+            throw MalformedRequest();  // the XML library did not start
+        parser->setValidationScheme(XercesDOMParser::Val_Auto);
+        parser->setDoNamespaces(false);
+        parser->setDoSchema(false);
+        parser->setLoadExternalDTD(false);
+        ParseGuards guards(*parser);
+        CheckRequestFile(requestFilePath);
+        parser->parse(requestFilePath.c_str());
+        DOMDocument *document = parser->getDocument();
+        DOMElement *root = document != nullptr ? document->getDocumentElement() : nullptr;
+        if (root == nullptr)
+            throw IPException("xmlParser", "Empty XML document");
+        CheckDepth(root);
+        receiveElements(root);
+        return true;
+    } catch (const XMLException &e) {
+        throw IPException("xmlParser", LocalText(e.getMessage()).c_str());
+    } catch (const DOMException &e) {
+        throw IPException("xmlParser", LocalText(e.msg).c_str());
+    } catch (const IPException &) {
+        throw;
+    } catch (...) {
+        throw IPException("xmlParser", kUnexpected);
+    }
+}
+
+void IPHCR::receiveElements(DOMNode *node) {
+    if (node == nullptr || node->getNodeType() != DOMNode::ELEMENT_NODE)
+        return;
+    try {
+        LocalText name(node->getNodeName());
+        if (StartsWithNoCase(name.c_str(), "Username")) {
+            XMLStringTranslate utf8("UTF-8");
+            userName = utf8.toNative(node->getTextContent());
+            XMLStringTranslate::Utf8ToLmbcsInPlace(userName);
+            if (node->hasAttributes()) {
+                startRecord = TIME();
+                endRecord = TIME();
+                timeSeen = 0;
+                DOMNamedNodeMap *attributes = node->getAttributes();
+                const XMLSize_t count = attributes->getLength();
+                for (XMLSize_t i = 0; i < count; i++) {
+                    DOMAttr *attribute = static_cast<DOMAttr *>(attributes->item(i));
+                    LocalText attributeName(attribute->getName());
+                    LocalText value(attribute->getValue());
+                    const Row *row = FindRow(attributeName.c_str());
+                    if (row == nullptr)
+                        continue;
+                    switch (*row) {
+                        case Row::Message:
+                            message = utf8.toNative(attribute->getValue());
+                            LineFeedsToNul(message);
+                            XMLStringTranslate::Utf8ToLmbcsInPlace(message);
+                            break;
+                        case Row::MQName:
+                            replyQueueName = value.str();
+                            XMLStringTranslate::Utf8ToLmbcsInPlace(replyQueueName);
+                            break;
+                        case Row::HCREnable:
+                            enabled = ParseFlag(value.c_str());
+                            break;
+                        case Row::MailServer:
+                            mailServer = value.str();
+                            XMLStringTranslate::Utf8ToLmbcsInPlace(mailServer);
+                            break;
+                        case Row::MailBox:
+                            mailFile = value.str();
+                            XMLStringTranslate::Utf8ToLmbcsInPlace(mailFile);
+                            if (mailFile.find(".nsf") == std::string::npos)
+                                mailFile += ".nsf";
+                            break;
+                        case Row::Subject:
+                            subject = utf8.toNative(attribute->getValue());
+                            LineFeedsToNul(subject);
+                            XMLStringTranslate::Utf8ToLmbcsInPlace(subject);
+                            break;
+                        case Row::StartTimeYear:
+                            startRecord.year = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::StartTimeMonth:
+                            startRecord.month = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::StartTimeDay:
+                            startRecord.day = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::StartTimeHour:
+                            startRecord.hour = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::StartTimeMin:
+                            startRecord.minute = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::StartTimeSec:
+                            startRecord.second = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::EndTimeYear:
+                            endRecord.year = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::EndTimeMonth:
+                            endRecord.month = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::EndTimeDay:
+                            endRecord.day = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::EndTimeHour:
+                            endRecord.hour = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::EndTimeMin:
+                            endRecord.minute = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::EndTimeSec:
+                            endRecord.second = ParseNumber(value.c_str());
+                            timeSeen = 1;
+                            break;
+                        case Row::ShowHours:
+                            showHours = value.str();
+                            break;
+                        case Row::Action:
+                            action = ParseAction(value.c_str());
+                            break;
+                        case Row::DaysOut:
+                            daysOut = utf8.toNative(attribute->getValue());
+                            XMLStringTranslate::Utf8ToLmbcsInPlace(daysOut);
+                            break;
+                        case Row::AppendSubjectDate:
+                            appendSubjectDate = utf8.toNative(attribute->getValue());
+                            XMLStringTranslate::Utf8ToLmbcsInPlace(appendSubjectDate);
+                            break;
+                        case Row::AppendSubject:
+                            appendSubject = ParseFlag(value.c_str());
+                            break;
+                        case Row::ASDEnable:
+                            appendSubjectPresent = ParseFlag(value.c_str());
+                            break;
+                        case Row::InternetAddress:
+                            excludeInternetMail = ParseFlag(value.c_str());
+                            break;
+                        case Row::LoginName:
+                            loginName = utf8.toNative(attribute->getValue());
+                            break;
+                        case Row::LoginServer:
+                            loginServer = utf8.toNative(attribute->getValue());
+                            break;
+                        case Row::QueryUser:
+                            queryUser = utf8.toNative(attribute->getValue());
+                            break;
+                    }
+                }
+                // Both dates are converted when any time attribute was
+                // given, so a request that names only one of them fails on
+                // the other.
+                if (timeSeen) {
+                    if (!ConvertToGM(startRecord, leaveTime)) {
+                        throw IPException("receiveElements", "The leaving date is invalid..");
+                    }
+                    if (!ConvertToGM(endRecord, returnTime)) {
+                        throw IPException("receiveElements", "The returning date is invalid.");
+                    }
+                }
+            }
+        }
+        for (DOMNode *child = node->getFirstChild(); child != nullptr;
+             child = child->getNextSibling()) {
+            receiveElements(child);
+        }
+    } catch (const XMLException &e) {
+        throw IPException("receiveElements", LocalText(e.getMessage()).c_str());
+    } catch (const DOMException &e) {
+        throw IPException("receiveElements", LocalText(e.msg).c_str());
+    } catch (const IPException &) {
+        throw;
+    } catch (...) {
+        throw IPException("receiveElements", kUnexpected);
+    }
+}
