@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <atomic>
 #include <future>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "standin/runtime.h"
 #include "task_main.h"
 #include "test_support.h"
+#include "xml_toolkit.h"
 
 namespace {
 
@@ -243,6 +245,87 @@ TEST_F(TaskMainTest, ServesEachMessageOnAThreadUntilToldToStop) {
     MQClose(requests, 0);
     MQClose(reply, 0);
     EXPECT_EQ(StandinThreadCount(), 0u);
+}
+
+// The XML library's start, held up until the test lets it go on, so that a
+// request thread is still running when the task is told to stop.
+std::atomic<bool> g_startEntered{false};
+std::atomic<bool> g_startReleased{false};
+xml_toolkit::Calls g_realCalls;
+
+void HeldStart() {
+    g_startEntered = true;
+    while (!g_startReleased)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    g_realCalls.initialize();
+}
+void RealStop() {
+    g_realCalls.terminate();
+}
+
+TEST_F(TaskMainTest, ShutdownWaitsForRequestThreadsThatStillRun) {
+    CreateProductDb(450);
+    MQHANDLE reply = 0;
+    ASSERT_NOERROR(MQCreate(kReplyQueue, 0, 0));
+    ASSERT_NOERROR(MQOpen(kReplyQueue, 0, &reply));
+    g_startEntered = false;
+    g_startReleased = false;
+    g_realCalls = xml_toolkit::ReplaceCallsForTest({HeldStart, RealStop});
+
+    char program[] = "vanterra-unit";
+    char *argv[] = {program, nullptr};
+    std::future<STATUS> task;
+    // Lets everything go on when an assertion ends the test early.
+    struct Cleanup {
+        std::future<STATUS> &task;
+        ~Cleanup() {
+            g_startReleased = true;
+            if (task.valid()) {
+                StandinTellTask("vanterra-unit", "quit", nullptr);
+                task.wait();
+            }
+            xml_toolkit::ReplaceCallsForTest(g_realCalls);
+        }
+    } cleanup{task};
+    task = std::async(std::launch::async, [&] {
+        STATUS status = RunAddInMain(1, argv);
+        // What the request thread left behind when the task returned.
+        EXPECT_EQ(StandinThreadCount(), 0u);
+        EXPECT_EQ(MQGetCount(reply), 1u);
+        return status;
+    });
+    for (int i = 0; i < 1000 && !QueueExists(kRequestQueue); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    MQHANDLE requests = 0;
+    ASSERT_NOERROR(MQOpen(kRequestQueue, 0, &requests));
+    const std::string path = dataFile("request_1.xml");
+    WriteRequest(path);
+    ASSERT_NOERROR(MQPut(requests, 0, path.data(), static_cast<WORD>(path.size()), 0));
+    for (int i = 0; i < 2000 && !g_startEntered; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(g_startEntered);
+
+    DWORD told = 0;
+    ASSERT_NOERROR(StandinTellTask("vanterra-unit", "quit", &told));
+    // The loop stops at once; the task does not return while the request
+    // runs.
+    EXPECT_EQ(task.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
+    g_startReleased = true;
+    ASSERT_EQ(task.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(task.get(), NOERROR);
+    AddInTaskEnd(1, argv);
+
+    char text[512];
+    WORD length = 0;
+    ASSERT_NOERROR(MQGet(reply, text, sizeof text, 0, 0, &length));
+    EXPECT_EQ(std::string(text, length), test_support::StatusText(ERR_DN_INVALID));
+    const Lines log = TaskLog(ConsoleLog());
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "Halcyra: Shutdown Complete");
+    MQClose(requests, 0);
+    MQClose(reply, 0);
 }
 
 TEST(ShowStartupError, PrintsTheTextBetweenLineEnds) {
