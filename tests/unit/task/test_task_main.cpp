@@ -1,0 +1,338 @@
+// The task run in this process: start-up, the main loop serving requests
+// through the real worker, and shutdown, seen through the queues, the status
+// line and the log.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "notes_api.h"
+#include "standin/addin.h"
+#include "standin/fault.h"
+#include "standin/mq.h"
+#include "standin/nsf.h"
+#include "standin/runtime.h"
+#include "task_main.h"
+#include "test_support.h"
+#include "xml_toolkit.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char kListQueue[] = "MQ$HCRServletList";
+const char kRequestQueue[] = "MQ$OutOfOffice";
+const char kReplyQueue[] = "MQ$TaskTestReply";
+
+// The task's lines of console.log, without their time stamps.
+Lines TaskLog(const std::string &consoleLog) {
+    Lines lines;
+    std::string log = test_support::ReadFile(consoleLog);
+    size_t begin = 0;
+    while (begin < log.size()) {
+        size_t end = log.find('\n', begin);
+        if (end == std::string::npos)
+            end = log.size();
+        std::string line = log.substr(begin, end - begin);
+        size_t task = line.find("Halcyra:");
+        if (task != std::string::npos)
+            lines.push_back(line.substr(task));
+        begin = end + 1;
+    }
+    return lines;
+}
+
+BOOL CollectMessage(void *context, WORD, const char *message, WORD length) {
+    static_cast<Lines *>(context)->emplace_back(message, length);
+    return TRUE;
+}
+
+Lines QueueMessages(const char *queue) {
+    Lines messages;
+    EXPECT_NOERROR(StandinMQPeek(queue, CollectMessage, &messages));
+    return messages;
+}
+
+Lines ServletNames(int count) {
+    Lines names;
+    for (int i = 0; i < count; i++)
+        names.push_back("MQ$HCRServletList_" + std::to_string(i));
+    return names;
+}
+
+bool QueueExists(const char *name) {
+    MQHANDLE queue = 0;
+    if (MQOpen(name, 0, &queue) != NOERROR)
+        return false;
+    MQClose(queue, 0);
+    return true;
+}
+
+class TaskMainTest : public test_support::DataDirTest {
+  protected:
+    std::vector<std::string> IniLines() const override { return {"HCRDirectory=hcr"}; }
+    std::string ConsoleLog() const { return dataFile("console.log"); }
+    void CreateProductDb(WORD build) {
+        ASSERT_EQ(mkdir(dataFile("hcr").c_str(), 0755), 0);
+        ASSERT_NOERROR(StandinDbCreate("hcr/HCR.nsf", DBCLASS_NOTEFILE, build));
+    }
+};
+
+TEST_F(TaskMainTest, WithoutItsDatabaseTheTaskLogsWhyAndCreatesNoQueue) {
+    EXPECT_EQ(TaskMain(nullptr, 0, nullptr), NOERROR);
+    EXPECT_EQ(TaskLog(ConsoleLog()),
+              (Lines{"Halcyra: Initializing", "Halcyra: " + test_support::StatusText(ERR_NOEXIST),
+                     "Halcyra: Shutdown Complete"}));
+    EXPECT_FALSE(QueueExists(kListQueue));
+    EXPECT_FALSE(QueueExists(kRequestQueue));
+    EXPECT_FALSE(test_support::FileExists(dataFile("hcr/HCR.nsf")));
+    // Only the status line stays: the task never removes it.
+    EXPECT_EQ(StandinHandleCount(STANDIN_HANDLE_ANY),
+              StandinHandleCount(STANDIN_HANDLE_STATUSLINE));
+}
+
+TEST_F(TaskMainTest, AFailingQueueStepEndsStartUpAndClosesWhatWasOpened) {
+    CreateProductDb(450);
+    struct Case {
+        const char *name;
+        StandinFault fault;
+        int servletMessages;  // left on the list queue; -1: no list queue
+        STATUS logged;
+    } cases[] = {
+        {"put of message 10",
+         {"MQPut", ERR_MQ_EXCEEDED_QUOTA, 10, 1, nullptr},
+         10,
+         ERR_MQ_EXCEEDED_QUOTA},
+        {"list queue create", {"MQCreate", ERR_MQ_STORE, 0, 1, nullptr}, -1, ERR_MQ_STORE},
+        {"list queue open", {"MQOpen", ERR_NO_SUCH_MQ, 0, 1, nullptr}, 0, ERR_NO_SUCH_MQ},
+        {"request queue create",
+         {"MQCreate", ERR_DUPLICATE_MQ, 1, 1, nullptr},
+         50,
+         ERR_DUPLICATE_MQ},
+        {"request queue open", {"MQOpen", ERR_NO_SUCH_MQ, 1, 1, nullptr}, 50, ERR_NO_SUCH_MQ},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // A fresh runtime for every case: the queues of a run last until the
+        // runtime of their creator ends.
+        NotesRuntimeEnd();
+        std::remove(ConsoleLog().c_str());
+        std::string arg = "=" + iniPath();
+        char program[] = "unit-test";
+        char *argv[] = {program, arg.data(), nullptr};
+        ASSERT_NOERROR(NotesRuntimeStart(2, argv));
+        StandinFaultInject(c.fault);
+
+        EXPECT_EQ(TaskMain(nullptr, 0, nullptr), NOERROR);
+        StandinFaultClear();
+
+        EXPECT_EQ(TaskLog(ConsoleLog()),
+                  (Lines{"Halcyra: Initializing", "Halcyra: Initialization Complete",
+                         "Halcyra: Program Version 2.3.1 Build 2051",
+                         "Halcyra: " + test_support::StatusText(c.logged),
+                         "Halcyra: Shutdown Complete"}));
+        if (c.servletMessages < 0) {
+            EXPECT_FALSE(QueueExists(kListQueue));
+        } else {
+            EXPECT_EQ(QueueMessages(kListQueue), ServletNames(c.servletMessages));
+        }
+        if (c.servletMessages < 50) {
+            EXPECT_FALSE(QueueExists(kRequestQueue));
+        }
+        EXPECT_EQ(StandinHandleCount(STANDIN_HANDLE_QUEUE), 0u);
+        EXPECT_EQ(StandinHandleCount(STANDIN_HANDLE_DATABASE), 0u);
+    }
+}
+
+// The status line of this process's task, as the server lists it.
+void CollectLines(void *context, const StandinTaskInfo *task) {
+    Lines &lines = *static_cast<Lines *>(context);
+    for (DWORD i = 0; i < task->lineCount; i++) {
+        lines.push_back(std::string(task->lines[i].taskName) + "|" + task->lines[i].text);
+    }
+}
+
+// A request file whose user name cannot be abbreviated: whatever its
+// "Action", the worker logs the error and sends it to the reply queue, so
+// the reply shows that the message reached a worker whole.
+void WriteRequest(const std::string &path) {
+    test_support::WriteFile(path, std::string("<Request><Username MQName=\"") + kReplyQueue +
+                                      "\" Action=\"4\">CN=Jane Doe//O=Acme</Username></Request>");
+}
+
+// A path of exactly length bytes in the folder base, through folders of its
+// own.
+std::string PathOfLength(const std::string &base, size_t length) {
+    std::string path = base;
+    while (path.size() + 1 + 100 + 1 + 20 < length) {
+        path += "/" + std::string(100, 'd');
+        mkdir(path.c_str(), 0755);
+    }
+    size_t name = length - path.size() - 1 - 4;
+    return path + "/" + std::string(name, 'r') + ".xml";
+}
+
+TEST_F(TaskMainTest, ServesEachMessageOnAThreadUntilToldToStop) {
+    CreateProductDb(379);
+    MQHANDLE reply = 0;
+    ASSERT_NOERROR(MQCreate(kReplyQueue, 0, 0));
+    ASSERT_NOERROR(MQOpen(kReplyQueue, 0, &reply));
+
+    char program[] = "vanterra-unit";
+    char *argv[] = {program, nullptr};
+    std::future<STATUS> task =
+        std::async(std::launch::async, [&] { return RunAddInMain(1, argv); });
+    for (int i = 0; i < 1000 && !QueueExists(kRequestQueue); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(QueueExists(kRequestQueue)) << test_support::ReadFile(ConsoleLog());
+
+    EXPECT_EQ(QueueMessages(kListQueue), ServletNames(50));
+    Lines statusLines;
+    ASSERT_NOERROR(StandinListTasks(CollectLines, &statusLines, nullptr));
+    EXPECT_EQ(statusLines, Lines{"Halcyra|Idle"});
+
+    MQHANDLE requests = 0;
+    ASSERT_NOERROR(MQOpen(kRequestQueue, 0, &requests));
+    const std::string expectedReply = test_support::StatusText(ERR_DN_INVALID);
+    // A message of the most bytes a request takes is stored whole; one byte
+    // more is refused by the queue and the loop goes on.
+    const std::string longest = PathOfLength(dataDir(), 512);
+    const std::string tooLong = PathOfLength(dataDir(), 513);
+    const std::string plain = dataFile("request_1.xml");
+    for (const std::string &path : {longest, tooLong, plain})
+        WriteRequest(path);
+    for (const std::string &path : {longest, tooLong, plain}) {
+        ASSERT_NOERROR(MQPut(requests, 0, path.data(), static_cast<WORD>(path.size()), 0));
+    }
+    for (int i = 0; i < 2; i++) {
+        char text[512];
+        WORD length = 0;
+        ASSERT_EQ(MQGet(reply, text, sizeof text, 0, 20000, &length), NOERROR) << "reply " << i;
+        EXPECT_EQ(std::string(text, length), expectedReply);
+    }
+    char text[512];
+    WORD length = 0;
+    EXPECT_EQ(MQGet(reply, text, sizeof text, 0, 0, &length), ERR_MQ_EMPTY);
+
+    // Quit pending: no message is taken any more, and the shutdown names it.
+    ASSERT_NOERROR(MQPut(requests, 0, plain.data(), static_cast<WORD>(plain.size()), 0));
+    ASSERT_NOERROR(MQPutQuitMsg(requests));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    DWORD told = 0;
+    ASSERT_NOERROR(StandinTellTask("vanterra-unit", "quit", &told));
+    EXPECT_EQ(told, 1u);
+    ASSERT_EQ(task.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(task.get(), NOERROR);
+    AddInTaskEnd(1, argv);
+
+    EXPECT_EQ(MQGetCount(requests), 1u);  // the message after the quit stays
+    EXPECT_EQ(MQGet(reply, text, sizeof text, 0, 0, &length), ERR_MQ_EMPTY);
+    Lines log = TaskLog(ConsoleLog());
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(Lines(log.begin(), log.begin() + 3),
+              (Lines{"Halcyra: Initializing", "Halcyra: Initialization Complete",
+                     "Halcyra: Program Version 2.3.1 Build 2051"}));
+    EXPECT_EQ(Lines(log.end() - 2, log.end()),
+              (Lines{"Halcyra: " + test_support::StatusText(ERR_MQ_QUITTING),
+                     "Halcyra: Shutdown Complete"}));
+    // Between them only the two served requests' log lines.
+    EXPECT_EQ(Lines(log.begin() + 3, log.end() - 2), Lines(2, "Halcyra: " + expectedReply));
+    MQClose(requests, 0);
+    MQClose(reply, 0);
+    EXPECT_EQ(StandinThreadCount(), 0u);
+}
+
+// The XML library's start, held up until the test lets it go on, so that a
+// request thread is still running when the task is told to stop.
+std::atomic<bool> g_startEntered{false};
+std::atomic<bool> g_startReleased{false};
+xml_toolkit::Calls g_realCalls;
+
+void HeldStart() {
+    g_startEntered = true;
+    while (!g_startReleased)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    g_realCalls.initialize();
+}
+void RealStop() {
+    g_realCalls.terminate();
+}
+
+TEST_F(TaskMainTest, ShutdownWaitsForRequestThreadsThatStillRun) {
+    CreateProductDb(450);
+    MQHANDLE reply = 0;
+    ASSERT_NOERROR(MQCreate(kReplyQueue, 0, 0));
+    ASSERT_NOERROR(MQOpen(kReplyQueue, 0, &reply));
+    g_startEntered = false;
+    g_startReleased = false;
+    g_realCalls = xml_toolkit::ReplaceCallsForTest({HeldStart, RealStop});
+
+    char program[] = "vanterra-unit";
+    char *argv[] = {program, nullptr};
+    std::future<STATUS> task;
+    // Lets everything go on when an assertion ends the test early.
+    struct Cleanup {
+        std::future<STATUS> &task;
+        ~Cleanup() {
+            g_startReleased = true;
+            if (task.valid()) {
+                StandinTellTask("vanterra-unit", "quit", nullptr);
+                task.wait();
+            }
+            xml_toolkit::ReplaceCallsForTest(g_realCalls);
+        }
+    } cleanup{task};
+    task = std::async(std::launch::async, [&] {
+        STATUS status = RunAddInMain(1, argv);
+        // What the request thread left behind when the task returned.
+        EXPECT_EQ(StandinThreadCount(), 0u);
+        EXPECT_EQ(MQGetCount(reply), 1u);
+        return status;
+    });
+    for (int i = 0; i < 1000 && !QueueExists(kRequestQueue); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    MQHANDLE requests = 0;
+    ASSERT_NOERROR(MQOpen(kRequestQueue, 0, &requests));
+    const std::string path = dataFile("request_1.xml");
+    WriteRequest(path);
+    ASSERT_NOERROR(MQPut(requests, 0, path.data(), static_cast<WORD>(path.size()), 0));
+    for (int i = 0; i < 2000 && !g_startEntered; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(g_startEntered);
+
+    DWORD told = 0;
+    ASSERT_NOERROR(StandinTellTask("vanterra-unit", "quit", &told));
+    // The loop stops at once; the task does not return while the request
+    // runs.
+    EXPECT_EQ(task.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
+    g_startReleased = true;
+    ASSERT_EQ(task.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(task.get(), NOERROR);
+    AddInTaskEnd(1, argv);
+
+    char text[512];
+    WORD length = 0;
+    ASSERT_NOERROR(MQGet(reply, text, sizeof text, 0, 0, &length));
+    EXPECT_EQ(std::string(text, length), test_support::StatusText(ERR_DN_INVALID));
+    const Lines log = TaskLog(ConsoleLog());
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "Halcyra: Shutdown Complete");
+    MQClose(requests, 0);
+    MQClose(reply, 0);
+}
+
+TEST(ShowStartupError, PrintsTheTextBetweenLineEnds) {
+    testing::internal::CaptureStdout();
+    ShowStartupError("The Notes settings file (notes.ini) cannot be read");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\r\nThe Notes settings file (notes.ini) cannot be read\r\n\r\n");
+}
+
+}  // namespace
