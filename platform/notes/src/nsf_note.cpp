@@ -129,6 +129,35 @@ STATUS ReplaceItem(NoteObject *note, const char *name, WORD type, const void *by
     return NOERROR;
 }
 
+// The value of the first item of that name when it has the given type and
+// holds at least a T (a TIMEDATE or a NUMBER); FALSE otherwise.
+template <typename T>
+BOOL GetFixedItem(NOTEHANDLE note_handle, const char *item_name, WORD type, T *value) {
+    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
+    if (!note || item_name == nullptr || value == nullptr)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    ItemIt it = note->Find(FoldName(item_name, std::strlen(item_name)));
+    if (it == note->items.end() || it->type() != type || it->size() < sizeof(T))
+        return FALSE;
+    std::memcpy(value, it->data(), sizeof(T));
+    return TRUE;
+}
+
+// Replaces every item of that name with one item of the given type holding
+// *value; `call` names the fault point.
+template <typename T>
+STATUS SetFixedItem(const char *call, NOTEHANDLE note_handle, const char *item_name, WORD type,
+                    const T *value) {
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall(call, note_handle, &note))
+        return status;
+    if (value == nullptr)
+        return ERR_BAD_PARAM;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    return ReplaceItem(note.get(), item_name, type, value, sizeof(T));
+}
+
 void FillItemOutputs(const notes_internal::nsf::Item *item, BLOCKID *item_blockid,
                      WORD *value_datatype, BLOCKID *value_blockid, DWORD *value_len) {
     BLOCKID bid{item ? item->valueHandle : NULLHANDLE, NULLBLOCK};
@@ -402,50 +431,22 @@ STATUS LNPUBLIC NSFItemSetText(NOTEHANDLE note_handle, const char far *item_name
 
 BOOL LNPUBLIC NSFItemGetTime(NOTEHANDLE note_handle, const char far *item_name,
                              TIMEDATE far *td_item_value) {
-    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
-    if (!note || item_name == nullptr || td_item_value == nullptr)
-        return FALSE;
-    std::lock_guard<std::mutex> lock(note->mutex);
-    ItemIt it = note->Find(FoldName(item_name, std::strlen(item_name)));
-    if (it == note->items.end() || it->type() != TYPE_TIME || it->size() < sizeof(TIMEDATE))
-        return FALSE;
-    std::memcpy(td_item_value, it->data(), sizeof(TIMEDATE));
-    return TRUE;
+    return GetFixedItem(note_handle, item_name, TYPE_TIME, td_item_value);
 }
 
 STATUS LNPUBLIC NSFItemSetTime(NOTEHANDLE note_handle, const char far *item_name,
                                const TIMEDATE far *td_item_value) {
-    std::shared_ptr<NoteObject> note;
-    if (STATUS status = NoteForCall("NSFItemSetTime", note_handle, &note))
-        return status;
-    if (td_item_value == nullptr)
-        return ERR_BAD_PARAM;
-    std::lock_guard<std::mutex> lock(note->mutex);
-    return ReplaceItem(note.get(), item_name, TYPE_TIME, td_item_value, sizeof(TIMEDATE));
+    return SetFixedItem("NSFItemSetTime", note_handle, item_name, TYPE_TIME, td_item_value);
 }
 
 BOOL LNPUBLIC NSFItemGetNumber(NOTEHANDLE note_handle, const char far *item_name,
                                NUMBER far *retNumber) {
-    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
-    if (!note || item_name == nullptr || retNumber == nullptr)
-        return FALSE;
-    std::lock_guard<std::mutex> lock(note->mutex);
-    ItemIt it = note->Find(FoldName(item_name, std::strlen(item_name)));
-    if (it == note->items.end() || it->type() != TYPE_NUMBER || it->size() < sizeof(NUMBER))
-        return FALSE;
-    std::memcpy(retNumber, it->data(), sizeof(NUMBER));
-    return TRUE;
+    return GetFixedItem(note_handle, item_name, TYPE_NUMBER, retNumber);
 }
 
 STATUS LNPUBLIC NSFItemSetNumber(NOTEHANDLE note_handle, const char far *item_name,
                                  const NUMBER far *Number) {
-    std::shared_ptr<NoteObject> note;
-    if (STATUS status = NoteForCall("NSFItemSetNumber", note_handle, &note))
-        return status;
-    if (Number == nullptr)
-        return ERR_BAD_PARAM;
-    std::lock_guard<std::mutex> lock(note->mutex);
-    return ReplaceItem(note.get(), item_name, TYPE_NUMBER, Number, sizeof(NUMBER));
+    return SetFixedItem("NSFItemSetNumber", note_handle, item_name, TYPE_NUMBER, Number);
 }
 
 WORD LNPUBLIC NSFItemGetTextListEntries(NOTEHANDLE note_handle, const char far *item_name) {
