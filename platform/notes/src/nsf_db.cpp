@@ -22,6 +22,7 @@
 
 using notes_internal::HandleKind;
 using notes_internal::nsf::DbFile;
+using notes_internal::nsf::DbForCall;
 using notes_internal::nsf::DbObject;
 
 namespace {
@@ -266,15 +267,6 @@ STATUS OpenDatabase(const char *PathName, std::shared_ptr<DbObject> *out) {
         return status;
     *out = std::move(db);
     return NOERROR;
-}
-
-// A database handle's object, after the fault point of the call.
-STATUS DbForCall(const char *call, DBHANDLE hDB, std::shared_ptr<DbObject> *db) {
-    STATUS status = notes_internal::nsf::LookupDb(hDB, db);
-    if (STATUS fault = notes_internal::FaultCheck(
-            call, status == NOERROR ? (*db)->file->relPath().c_str() : nullptr))
-        return fault;
-    return status;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "os_error.h"
 
 using notes_internal::HandleKind;
+using notes_internal::nsf::DbForCall;
 using notes_internal::nsf::DbObject;
 using notes_internal::nsf::FoldName;
 using notes_internal::nsf::ItemIt;
@@ -191,11 +192,7 @@ STATUS LNPUBLIC NSFNoteOpen(DBHANDLE db_handle, NOTEID note_id, WORD open_flags,
                             NOTEHANDLE far *note_handle) {
     (void)open_flags;
     std::shared_ptr<DbObject> db;
-    STATUS status = notes_internal::nsf::LookupDb(db_handle, &db);
-    if (STATUS fault = notes_internal::FaultCheck(
-            "NSFNoteOpen", status == NOERROR ? db->file->relPath().c_str() : nullptr))
-        return fault;
-    if (status != NOERROR)
+    if (STATUS status = DbForCall("NSFNoteOpen", db_handle, &db))
         return status;
     if (note_handle == nullptr)
         return ERR_BAD_PARAM;
@@ -215,11 +212,7 @@ STATUS LNPUBLIC NSFNoteOpen(DBHANDLE db_handle, NOTEID note_id, WORD open_flags,
 
 STATUS LNPUBLIC NSFNoteCreate(DBHANDLE db_handle, NOTEHANDLE far *note_handle) {
     std::shared_ptr<DbObject> db;
-    STATUS status = notes_internal::nsf::LookupDb(db_handle, &db);
-    if (STATUS fault = notes_internal::FaultCheck(
-            "NSFNoteCreate", status == NOERROR ? db->file->relPath().c_str() : nullptr))
-        return fault;
-    if (status != NOERROR)
+    if (STATUS status = DbForCall("NSFNoteCreate", db_handle, &db))
         return status;
     if (note_handle == nullptr)
         return ERR_BAD_PARAM;
