@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "data_dir.h"
 #include "json.h"
 #include "notes_api.h"
 #include "process.h"
@@ -25,19 +26,16 @@
 namespace {
 
 using e2e::Json;
+using e2e::Lines;
+using e2e::Notesctl;
+using e2e::OwnQueue;
 using e2e::RunResult;
+using e2e::RuntimeOn;
 using test_support::ReadFile;
 using test_support::TempDir;
 using test_support::WriteFile;
 
-const char kNotesctl[] = NOTESCTL_PATH;
 const char kRequestQueue[] = "MQ$OutOfOffice";
-
-RunResult Notesctl(const std::vector<std::string> &args, double timeout = 60) {
-    std::vector<std::string> argv = {kNotesctl};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return e2e::Run(argv, timeout);
-}
 
 // The one line of an error: "notesctl: ..." and a newline, nothing else.
 void ExpectOneErrorLine(const RunResult &r, const std::string &needle) {
@@ -47,57 +45,10 @@ void ExpectOneErrorLine(const RunResult &r, const std::string &needle) {
     EXPECT_NE(r.err.find(needle), std::string::npos) << "wanted \"" << needle << "\" in " << r.err;
 }
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 bool EndsWith(const std::string &text, const std::string &tail) {
     return text.size() >= tail.size() &&
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
-
-// The runtime of the test process, started on a data directory.
-class RuntimeOn {
-  public:
-    explicit RuntimeOn(const std::string &dir) : ini_("=" + dir + "/notes.ini") {
-        char program[] = "e2etask";
-        char *argv[] = {program, &ini_[0], nullptr};
-        status_ = NotesRuntimeStart(2, argv);
-    }
-    ~RuntimeOn() {
-        if (status_ == NOERROR)
-            NotesRuntimeEnd();
-    }
-    STATUS status() const { return status_; }
-
-  private:
-    std::string ini_;
-    STATUS status_;
-};
-
-// A queue that the test process creates, and so keeps alive.
-struct OwnQueue {
-    explicit OwnQueue(const std::string &name) {
-        created = MQCreate(name.c_str(), 0, 0);
-        if (created == NOERROR)
-            opened = MQOpen(name.c_str(), 0, &handle);
-    }
-    ~OwnQueue() {
-        if (created == NOERROR && opened == NOERROR)
-            MQClose(handle, 0);
-    }
-    STATUS created = 1, opened = 1;
-    MQHANDLE handle = 0;
-};
 
 std::string Take(MQHANDLE queue, DWORD timeoutMs, STATUS *status = nullptr) {
     std::vector<char> buffer(MQ_MAX_MSGSIZE);
@@ -127,19 +78,7 @@ bool QueueExists(const std::string &name) {
 }
 
 // A fresh data directory made by notesctl init.
-class NotesctlTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = tmp_.file("data");
-        RunResult r = Notesctl({"init", dir_});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-    }
-    const std::string &dir() const { return dir_; }
-    std::string file(const std::string &name) const { return tmp_.file(name); }
-
-    TempDir tmp_;
-    std::string dir_;
-};
+class NotesctlTest : public e2e::DataDirFixture {};
 
 // ---------------------------------------------------------------- help
 
@@ -366,7 +305,7 @@ TEST(NotesctlInit, AnEmptyFolderIsTakenAndAFileIsRefused) {
 class FakeTask {
   public:
     FakeTask() : queue_(kRequestQueue) {}
-    STATUS status() const { return queue_.created | queue_.opened; }
+    STATUS status() const { return queue_.status; }
     // The next request message (the request file's path).
     std::string NextRequest(DWORD timeoutMs = 30000) { return Take(queue_.handle, timeoutMs); }
 
@@ -626,8 +565,8 @@ TEST_F(NotesctlTest, ShowQueuesAndOneQueueWithoutTakingItsMessages) {
     RuntimeOn runtime(dir());
     ASSERT_NOERROR(runtime.status());
     OwnQueue a("Q_A"), b("Q_B");
-    ASSERT_NOERROR(a.created | a.opened);
-    ASSERT_NOERROR(b.created | b.opened);
+    ASSERT_NOERROR(a.status);
+    ASSERT_NOERROR(b.status);
     const std::vector<std::string> messages = {"first", "two\nlines", "back\\slash", ""};
     for (const std::string &m : messages) {
         ASSERT_NOERROR(MQPut(a.handle, 0, m.data(), static_cast<WORD>(m.size()), 0));
@@ -661,7 +600,7 @@ TEST_F(NotesctlTest, QueueSetsQuitPendingAndPutsMessages) {
     RuntimeOn runtime(dir());
     ASSERT_NOERROR(runtime.status());
     OwnQueue q("Q_work");
-    ASSERT_NOERROR(q.created | q.opened);
+    ASSERT_NOERROR(q.status);
 
     RunResult put = Notesctl({"queue", dir(), "Q_work", "--put", "/data/requests/x.xml"});
     EXPECT_EQ(put.exitCode, 0) << put.err;
