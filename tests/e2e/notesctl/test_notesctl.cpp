@@ -300,16 +300,21 @@ TEST(NotesctlInit, AnEmptyFolderIsTakenAndAFileIsRefused) {
 
 // ---------------------------------------------------------------- request
 
-// Plays the task: takes one request message and answers it on the queue
-// the test names, from a thread of the test process.
+// Plays the task: starts the test process's runtime on the data directory
+// and makes the request queue; the test takes each request message and
+// answers it on the queue it names. The runtime, and so what the test does
+// through it, lasts as long as the object.
 class FakeTask {
   public:
-    FakeTask() : queue_(kRequestQueue) {}
-    STATUS status() const { return queue_.status; }
+    explicit FakeTask(const std::string &dir) : runtime_(dir), queue_(kRequestQueue) {}
+    STATUS status() const {
+        return runtime_.status() != NOERROR ? runtime_.status() : queue_.status;
+    }
     // The next request message (the request file's path).
     std::string NextRequest(DWORD timeoutMs = 30000) { return Take(queue_.handle, timeoutMs); }
 
   private:
+    RuntimeOn runtime_;  // first in, last out: the queue closes before the runtime ends
     OwnQueue queue_;
 };
 
@@ -320,9 +325,7 @@ TEST_F(NotesctlTest, RequestPlacesTheFileAndPrintsTheReply) {
         "CN=Jo Doe/O=Acme</Username></Request>\n";
     WriteFile(source, content);
 
-    RuntimeOn runtime(dir());
-    ASSERT_NOERROR(runtime.status());
-    FakeTask task;
+    FakeTask task(dir());
     ASSERT_NOERROR(task.status());
 
     RunResult result;
@@ -351,9 +354,7 @@ TEST_F(NotesctlTest, RequestPlacesTheFileAndPrintsTheReply) {
 
 TEST_F(NotesctlTest, RequestWithoutAReplyInTimeExitsWith2) {
     WriteFile(file("r.xml"), "<r><Username MQName=\"MQ$Slow\">u</Username></r>");
-    RuntimeOn runtime(dir());
-    ASSERT_NOERROR(runtime.status());
-    FakeTask task;
+    FakeTask task(dir());
     ASSERT_NOERROR(task.status());
 
     double start = e2e::Now();
@@ -389,9 +390,7 @@ TEST_F(NotesctlTest, RequestWaitsOnTheQueueTheRequestNames) {
              "\">]><r><Username MQName=\"Q_ent\">&x;</Username></r>",
          "Q_ent"},
     };
-    RuntimeOn runtime(dir());
-    ASSERT_NOERROR(runtime.status());
-    FakeTask task;
+    FakeTask task(dir());
     ASSERT_NOERROR(task.status());
     int n = 0;
     for (const Case &c : cases) {
@@ -441,9 +440,7 @@ TEST_F(NotesctlTest, RequestThatCanGetNoReplyIsSentAndExitsWith2AtOnce) {
         {"a name no queue can have", "<r><Username MQName=\"" + std::string(200, 'q') + "\"/></r>",
          "cannot be created"},
     };
-    RuntimeOn runtime(dir());
-    ASSERT_NOERROR(runtime.status());
-    FakeTask task;
+    FakeTask task(dir());
     ASSERT_NOERROR(task.status());
     int n = 0;
     for (const Case &c : cases) {
@@ -469,9 +466,7 @@ TEST_F(NotesctlTest, RequestFailsWhenItCannotBeSent) {
     EXPECT_EQ(noTask.exitCode, 1);
     ExpectOneErrorLine(noTask, "MQ$OutOfOffice does not exist");
 
-    RuntimeOn runtime(dir());
-    ASSERT_NOERROR(runtime.status());
-    FakeTask task;
+    FakeTask task(dir());
     ASSERT_NOERROR(task.status());
     RunResult missing = Notesctl({"request", dir(), file("absent.xml")});
     EXPECT_EQ(missing.exitCode, 1);
