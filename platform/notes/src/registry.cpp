@@ -28,6 +28,21 @@ Registry &TheRegistry() {
     return *registry;
 }
 
+using EntryIt = std::unordered_map<DHANDLE, Entry>::iterator;
+
+// The entry of a live handle of that kind; r.mutex must be held.
+STATUS FindLocked(Registry &r, HandleKind kind, DHANDLE handle, EntryIt *out) {
+    if (handle == NULLHANDLE)
+        return ERR_INVALID_HANDLE;
+    auto it = r.entries.find(handle);
+    if (it == r.entries.end())
+        return ERR_INVALID_HANDLE;
+    if (it->second.kind != kind)
+        return ERR_WRONG_HANDLE_KIND;
+    *out = it;
+    return NOERROR;
+}
+
 }  // namespace
 
 DHANDLE RegisterHandle(HandleKind kind, std::shared_ptr<HandleObject> object) {
@@ -47,32 +62,24 @@ DHANDLE RegisterHandle(HandleKind kind, std::shared_ptr<HandleObject> object) {
 }
 
 STATUS LookupHandle(HandleKind kind, DHANDLE handle, std::shared_ptr<HandleObject> *out) {
-    if (handle == NULLHANDLE)
-        return ERR_INVALID_HANDLE;
     Registry &r = TheRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.entries.find(handle);
-    if (it == r.entries.end())
-        return ERR_INVALID_HANDLE;
-    if (it->second.kind != kind)
-        return ERR_WRONG_HANDLE_KIND;
+    EntryIt it;
+    if (STATUS status = FindLocked(r, kind, handle, &it))
+        return status;
     if (out)
         *out = it->second.object;
     return NOERROR;
 }
 
 STATUS ReleaseHandle(HandleKind kind, DHANDLE handle, std::shared_ptr<HandleObject> *out) {
-    if (handle == NULLHANDLE)
-        return ERR_INVALID_HANDLE;
     std::shared_ptr<HandleObject> object;
     {
         Registry &r = TheRegistry();
         std::lock_guard<std::mutex> lock(r.mutex);
-        auto it = r.entries.find(handle);
-        if (it == r.entries.end())
-            return ERR_INVALID_HANDLE;
-        if (it->second.kind != kind)
-            return ERR_WRONG_HANDLE_KIND;
+        EntryIt it;
+        if (STATUS status = FindLocked(r, kind, handle, &it))
+            return status;
         object = std::move(it->second.object);
         r.entries.erase(it);
         r.counts[static_cast<int>(kind)]--;
