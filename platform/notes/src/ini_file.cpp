@@ -30,20 +30,12 @@ bool KeyEquals(const std::string &a, const std::string &b) {
     return true;
 }
 
-std::string Trim(const std::string &s) {
-    size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos)
-        return "";
-    size_t e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
-}
-
 // The key of a "KEY=VALUE" line, or "" for any other line.
 std::string LineKey(const std::string &line, std::string *value) {
     size_t eq = line.find('=');
     if (eq == std::string::npos)
         return "";
-    std::string key = Trim(line.substr(0, eq));
+    std::string key = TrimBlanks(line.substr(0, eq));
     if (key.empty() || key[0] == '[' || key[0] == ';')
         return "";
     if (value) {
@@ -83,6 +75,14 @@ bool SameFile(const struct stat &a, const struct stat &b) {
 }
 
 }  // namespace
+
+std::string TrimBlanks(const std::string &text) {
+    size_t b = text.find_first_not_of(" \t\r");
+    if (b == std::string::npos)
+        return "";
+    size_t e = text.find_last_not_of(" \t\r");
+    return text.substr(b, e - b + 1);
+}
 
 bool IniReadable(const std::string &path) {
     return access(path.c_str(), R_OK) == 0;
