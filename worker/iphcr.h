@@ -83,6 +83,17 @@ class IPHCR {
     static bool RequestFileExists(const std::string &requestFilePath);
     void ReplyWithError(const char *text);
 
+    // What the page handlers share: the intake, then the page that
+    // writePage makes is the reply; an IPException on the way gives the
+    // error reply instead.
+    using PageWriter = const std::string &(IPHCR::*)(const std::string &requestFilePath,
+                                                     const std::string &productDirectory,
+                                                     const std::string &serverUrl,
+                                                     const std::string &page);
+    void HandlePageRequest(PageWriter writePage, const std::string &requestFilePath,
+                           const std::string &productDirectory, const std::string &serverUrl,
+                           const std::string &page);
+
     XMLStringTranslate *translator;
     xercesc::XercesDOMParser *parser;
     DBHANDLE mailDb;

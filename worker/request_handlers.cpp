@@ -108,49 +108,39 @@ void IPHCR::HandleXmlRequest(const std::string &requestFilePath) {
     }
 }
 
-void IPHCR::HandleAppConfigRequest(const std::string &requestFilePath,
-                                   const std::string &productDirectory,
-                                   const std::string &serverUrl, const std::string &appQuery) {
+void IPHCR::HandlePageRequest(PageWriter writePage, const std::string &requestFilePath,
+                              const std::string &productDirectory, const std::string &serverUrl,
+                              const std::string &page) {
     if (!RequestFileExists(requestFilePath))
         return;
     try {
         xmlParser(requestFilePath);
         if (replyQueueName.empty())
             return;
-        SendReply(WriteAppConfigPage(requestFilePath, productDirectory, serverUrl, appQuery));
+        SendReply((this->*writePage)(requestFilePath, productDirectory, serverUrl, page));
     } catch (const IPException &e) {
         ReplyWithError(e.message());
     }
 }
 
+void IPHCR::HandleAppConfigRequest(const std::string &requestFilePath,
+                                   const std::string &productDirectory,
+                                   const std::string &serverUrl, const std::string &appQuery) {
+    HandlePageRequest(&IPHCR::WriteAppConfigPage, requestFilePath, productDirectory, serverUrl,
+                      appQuery);
+}
+
 void IPHCR::HandleMobileRequest(const std::string &requestFilePath,
                                 const std::string &productDirectory, const std::string &serverUrl,
                                 const std::string &appQuery) {
-    if (!RequestFileExists(requestFilePath))
-        return;
-    try {
-        xmlParser(requestFilePath);
-        if (replyQueueName.empty())
-            return;
-        SendReply(WriteMobileConfigPage(requestFilePath, productDirectory, serverUrl, appQuery));
-    } catch (const IPException &e) {
-        ReplyWithError(e.message());
-    }
+    HandlePageRequest(&IPHCR::WriteMobileConfigPage, requestFilePath, productDirectory, serverUrl,
+                      appQuery);
 }
 
 void IPHCR::HandleInstallIosRequest(const std::string &requestFilePath,
                                     const std::string &productDirectory,
                                     const std::string &serverUrl,
                                     const std::string &iosInstallPage) {
-    if (!RequestFileExists(requestFilePath))
-        return;
-    try {
-        xmlParser(requestFilePath);
-        if (replyQueueName.empty())
-            return;
-        SendReply(
-            WriteIosInstallPage(requestFilePath, productDirectory, serverUrl, iosInstallPage));
-    } catch (const IPException &e) {
-        ReplyWithError(e.message());
-    }
+    HandlePageRequest(&IPHCR::WriteIosInstallPage, requestFilePath, productDirectory, serverUrl,
+                      iosInstallPage);
 }

@@ -137,31 +137,45 @@ bool IsRegularFile(const std::string &path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string EscapeForLine(const std::string &bytes) {
+std::string EscapeBytes(const std::string &bytes, EscapeStyle style) {
+    const bool json = style == EscapeStyle::Json;
     std::string out;
     out.reserve(bytes.size());
     for (unsigned char c : bytes) {
+        const char *named = nullptr;
         switch (c) {
             case '\\':
-                out += "\\\\";
+                named = "\\\\";
                 break;
             case '\n':
-                out += "\\n";
+                named = "\\n";
                 break;
             case '\r':
-                out += "\\r";
+                named = "\\r";
                 break;
             case '\t':
-                out += "\\t";
+                named = "\\t";
+                break;
+            case '"':
+                named = json ? "\\\"" : nullptr;
+                break;
+            case '\b':
+                named = json ? "\\b" : nullptr;
+                break;
+            case '\f':
+                named = json ? "\\f" : nullptr;
                 break;
             default:
-                if (c < 0x20 || c == 0x7F) {
-                    char hex[8];
-                    std::snprintf(hex, sizeof hex, "\\x%02X", c);
-                    out += hex;
-                } else {
-                    out += static_cast<char>(c);
-                }
+                break;
+        }
+        if (named != nullptr) {
+            out += named;
+        } else if (c < 0x20 || c == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, json ? "\\u%04x" : "\\x%02X", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
         }
     }
     return out;

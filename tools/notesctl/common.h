@@ -87,8 +87,17 @@ std::string AbsolutePath(const std::string &path);
 bool IsDirectory(const std::string &path);
 bool IsRegularFile(const std::string &path);
 
+// Backslash escapes for bytes shown in one line of output or in a JSON
+// string. Both styles write "\\", "\n", "\r" and "\t"; Json also '"', "\b"
+// and "\f", and the other control bytes and DEL as "\u00nn" where Line
+// writes "\xNN". Every other byte stays as it is.
+enum class EscapeStyle { Line, Json };
+std::string EscapeBytes(const std::string &bytes, EscapeStyle style);
+
 // Bytes as they may stand in one line of output: control bytes and "\" as
 // escapes ("\n", "\t", "\\", "\xNN"), everything else unchanged.
-std::string EscapeForLine(const std::string &bytes);
+inline std::string EscapeForLine(const std::string &bytes) {
+    return EscapeBytes(bytes, EscapeStyle::Line);
+}
 
 }  // namespace notesctl

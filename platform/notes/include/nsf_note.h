@@ -120,9 +120,8 @@ void LNPUBLIC NSFNoteSetInfo(NOTEHANDLE note_handle, WORD note_member, const voi
 STATUS LNPUBLIC NSFItemInfo(NOTEHANDLE note_handle, const char far *item_name, WORD name_len,
                             BLOCKID far *item_blockid, WORD far *value_datatype,
                             BLOCKID far *value_blockid, DWORD far *value_len);
-STATUS LNPUBLIC NSFItemInfoNext(NOTEHANDLE note_handle, BLOCKID NextItem,
-                                const char far *item_name, WORD name_len,
-                                BLOCKID far *item_blockid, WORD far *value_datatype,
+STATUS LNPUBLIC NSFItemInfoNext(NOTEHANDLE note_handle, BLOCKID NextItem, const char far *item_name,
+                                WORD name_len, BLOCKID far *item_blockid, WORD far *value_datatype,
                                 BLOCKID far *value_blockid, DWORD far *value_len);
 // The name (NUL-terminated, cut to return_buf_len - 1; name_len counts the
 // bytes copied) and the rest of an item given by its BLOCKID. Any output
@@ -130,15 +129,14 @@ STATUS LNPUBLIC NSFItemInfoNext(NOTEHANDLE note_handle, BLOCKID NextItem,
 // empty name and zeros.
 void LNPUBLIC NSFItemQuery(NOTEHANDLE note_handle, BLOCKID item_bid, char far *item_name,
                            WORD return_buf_len, WORD far *name_len, WORD far *item_flags,
-                           WORD far *value_datatype, BLOCKID far *value_bid,
-                           DWORD far *value_len);
+                           WORD far *value_datatype, BLOCKID far *value_bid, DWORD far *value_len);
 
 // Text of a text item (or the first entry of a text list), cut to
 // text_len - 1 bytes and NUL-terminated; returns the length copied. A
 // missing item, or one of another type, gives "" and 0. The text may hold
 // NUL bytes: the returned length counts them.
-WORD LNPUBLIC NSFItemGetText(NOTEHANDLE note_handle, const char far *item_name,
-                             char far *item_text, WORD text_len);
+WORD LNPUBLIC NSFItemGetText(NOTEHANDLE note_handle, const char far *item_name, char far *item_text,
+                             WORD text_len);
 // Removes every item of that name and appends one text item (flags
 // ITEM_SUMMARY); so do NSFItemSetTime and NSFItemSetNumber with their types.
 // text_len MAXWORD means the text is NUL-terminated.
@@ -158,8 +156,7 @@ STATUS LNPUBLIC NSFItemSetNumber(NOTEHANDLE note_handle, const char far *item_na
 WORD LNPUBLIC NSFItemGetTextListEntries(NOTEHANDLE note_handle, const char far *item_name);
 // One entry, as NSFItemGetText; 0 and "" when there is no such entry.
 WORD LNPUBLIC NSFItemGetTextListEntry(NOTEHANDLE note_handle, const char far *item_name,
-                                      WORD entry_position, char far *retEntry_text,
-                                      WORD text_len);
+                                      WORD entry_position, char far *retEntry_text, WORD text_len);
 // Removes the first item of that name; ERR_ITEM_NOT_FOUND when there is
 // none, ERR_BAD_ITEM_NAME for a null name or name_len 0.
 STATUS LNPUBLIC NSFItemDelete(NOTEHANDLE note_handle, const char far *item_name, WORD name_len);

@@ -17,9 +17,8 @@ NOTES_EXTERN_C_BEGIN
 // accepted for the platform's sake: a profile is always an in-memory copy
 // here, as every note is. ERR_NOT_PROFILE for a null or empty name or one
 // longer than 255 bytes.
-STATUS LNPUBLIC NSFProfileOpen(DBHANDLE hDB, const char far *ProfileName,
-                               WORD ProfileNameLength, const char far *UserName,
-                               WORD UserNameLength, BOOL CopyProfile,
+STATUS LNPUBLIC NSFProfileOpen(DBHANDLE hDB, const char far *ProfileName, WORD ProfileNameLength,
+                               const char far *UserName, WORD UserNameLength, BOOL CopyProfile,
                                NOTEHANDLE far *rethProfileNote);
 
 // The value of one item of a stored profile: its data type, and a memory

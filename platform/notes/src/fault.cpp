@@ -38,13 +38,16 @@ Faults &TheFaults() {
 
 std::string NormalizePath(const char *path) {
     std::string out;
-    for (const char *p = path; *p; ++p) out += (*p == '\\') ? '/' : *p;
-    while (out.compare(0, 2, "./") == 0) out.erase(0, 2);
+    for (const char *p = path; *p; ++p)
+        out += (*p == '\\') ? '/' : *p;
+    while (out.compare(0, 2, "./") == 0)
+        out.erase(0, 2);
     return out;
 }
 
 bool ParseNumber(const std::string &text, unsigned long *out) {
-    if (text.empty()) return false;
+    if (text.empty())
+        return false;
     char *end = nullptr;
     *out = std::strtoul(text.c_str(), &end, 0);
     return end && *end == '\0';
@@ -56,13 +59,16 @@ STATUS FaultCheckSlow(const char *call, const char *path) {
     Faults &f = TheFaults();
     std::lock_guard<std::mutex> lock(f.mutex);
     for (Rule &rule : f.rules) {
-        if (rule.call != call) continue;
-        if (!rule.anyPath && (path == nullptr || NormalizePath(path) != rule.path)) continue;
+        if (rule.call != call)
+            continue;
+        if (!rule.anyPath && (path == nullptr || NormalizePath(path) != rule.path))
+            continue;
         if (rule.skip > 0) {
             rule.skip--;
             continue;
         }
-        if (rule.times != 0 && rule.fired >= rule.times) continue;
+        if (rule.times != 0 && rule.fired >= rule.times)
+            continue;
         rule.fired++;
         f.hits[rule.call]++;
         return rule.status;
@@ -71,7 +77,8 @@ STATUS FaultCheckSlow(const char *call, const char *path) {
 }
 
 void LoadFaultsFromEnvironment() {
-    if (const char *rules = std::getenv("NOTES_STANDIN_FAULTS")) StandinFaultParse(rules);
+    if (const char *rules = std::getenv("NOTES_STANDIN_FAULTS"))
+        StandinFaultParse(rules);
 }
 
 }  // namespace notes_internal
@@ -79,8 +86,12 @@ void LoadFaultsFromEnvironment() {
 using notes_internal::TheFaults;
 
 void StandinFaultInject(const StandinFault &fault) {
-    if (fault.call == nullptr) return;
-    notes_internal::Rule rule{fault.call, fault.status, fault.skip, fault.times,
+    if (fault.call == nullptr)
+        return;
+    notes_internal::Rule rule{fault.call,
+                              fault.status,
+                              fault.skip,
+                              fault.times,
                               fault.path == nullptr,
                               fault.path ? notes_internal::NormalizePath(fault.path) : ""};
     auto &f = TheFaults();
@@ -105,7 +116,8 @@ unsigned StandinFaultHits(const char *call) {
 }
 
 BOOL StandinFaultParse(const char *rules) {
-    if (rules == nullptr) return FALSE;
+    if (rules == nullptr)
+        return FALSE;
     struct Parsed {
         std::string call, path;
         unsigned long status, skip, times;
@@ -116,23 +128,28 @@ BOOL StandinFaultParse(const char *rules) {
     size_t start = 0;
     while (start <= text.size()) {
         size_t end = text.find(';', start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         std::string item = text.substr(start, end - start);
         start = end + 1;
-        if (item.empty()) continue;
+        if (item.empty())
+            continue;
         size_t eq = item.find('=');
-        if (eq == std::string::npos || eq == 0) return FALSE;
+        if (eq == std::string::npos || eq == 0)
+            return FALSE;
         Parsed p{item.substr(0, eq), "", 0, 0, 0, true};
         std::string rest = item.substr(eq + 1);
         // Split off the optional parts from the right: *TIMES, +SKIP, @PATH.
         size_t star = rest.rfind('*');
         if (star != std::string::npos) {
-            if (!notes_internal::ParseNumber(rest.substr(star + 1), &p.times)) return FALSE;
+            if (!notes_internal::ParseNumber(rest.substr(star + 1), &p.times))
+                return FALSE;
             rest.erase(star);
         }
         size_t plus = rest.rfind('+');
         if (plus != std::string::npos) {
-            if (!notes_internal::ParseNumber(rest.substr(plus + 1), &p.skip)) return FALSE;
+            if (!notes_internal::ParseNumber(rest.substr(plus + 1), &p.skip))
+                return FALSE;
             rest.erase(plus);
         }
         size_t at = rest.find('@');
@@ -141,7 +158,8 @@ BOOL StandinFaultParse(const char *rules) {
             p.anyPath = false;
             rest.erase(at);
         }
-        if (!notes_internal::ParseNumber(rest, &p.status) || p.status > 0xFFFF) return FALSE;
+        if (!notes_internal::ParseNumber(rest, &p.status) || p.status > 0xFFFF)
+            return FALSE;
         parsed.push_back(p);
     }
     for (const Parsed &p : parsed) {

@@ -14,7 +14,8 @@ STATUS FaultCheckSlow(const char *call, const char *path);
 // 0, or the status that an armed rule makes this call return. The path, for
 // database calls, is the database's path relative to its data directory.
 inline STATUS FaultCheck(const char *call, const char *path = nullptr) {
-    if (g_faultRuleCount.load(std::memory_order_relaxed) == 0) return NOERROR;
+    if (g_faultRuleCount.load(std::memory_order_relaxed) == 0)
+        return NOERROR;
     return FaultCheckSlow(call, path);
 }
 

@@ -19,4 +19,8 @@ bool IniSet(const std::string &path, const std::string &key, const char *value);
 // True when the file exists and can be read.
 bool IniReadable(const std::string &path);
 
+// The text without the spaces, tabs and carriage returns around it: how the
+// settings files (notes.ini, servers.ini) and the names in them are read.
+std::string TrimBlanks(const std::string &text);
+
 }  // namespace notes_internal

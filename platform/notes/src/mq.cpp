@@ -187,6 +187,17 @@ STATUS CheckName(const char *queueName, std::string *out) {
     return NOERROR;
 }
 
+// The start of every call on a queue given by name: the runtime must run and
+// the name must do; then the hooks are in place for what the call opens.
+STATUS BeginNamedCall(const char *queueName, std::string *name) {
+    if (!RuntimeStarted())
+        return ERR_NOT_INITIALIZED;
+    if (STATUS status = CheckName(queueName, name))
+        return status;
+    EnsureHooks();
+    return NOERROR;
+}
+
 std::string HexName(const std::string &name) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
@@ -429,12 +440,9 @@ STATUS LNPUBLIC MQCreate(const char far *QueueName, WORD Quota, DWORD Options) {
     if (STATUS fault = FaultCheck("MQCreate"))
         return fault;
     (void)Options;
-    if (!notes_internal::RuntimeStarted())
-        return ERR_NOT_INITIALIZED;
     std::string name;
-    if (STATUS status = notes_internal::CheckName(QueueName, &name))
+    if (STATUS status = notes_internal::BeginNamedCall(QueueName, &name))
         return status;
-    notes_internal::EnsureHooks();
     return notes_internal::CreateQueue(name, Quota);
 }
 
@@ -444,12 +452,9 @@ STATUS LNPUBLIC MQOpen(const char far *QueueName, DWORD Options, MQHANDLE far *r
     if (retQueue == nullptr)
         return ERR_BAD_PARAM;
     *retQueue = NULLHANDLE;
-    if (!notes_internal::RuntimeStarted())
-        return ERR_NOT_INITIALIZED;
     std::string name;
-    if (STATUS status = notes_internal::CheckName(QueueName, &name))
+    if (STATUS status = notes_internal::BeginNamedCall(QueueName, &name))
         return status;
-    notes_internal::EnsureHooks();
 
     std::shared_ptr<Mapping> mapping;
     STATUS status = notes_internal::OpenMapping(name, &mapping);
@@ -661,11 +666,8 @@ DWORD StandinMQList(StandinQueueInfo *entries, DWORD capacity) {
 }
 
 STATUS StandinMQPeek(const char *queueName, StandinMQPeekProc proc, void *context) {
-    if (!notes_internal::RuntimeStarted())
-        return ERR_NOT_INITIALIZED;
-    notes_internal::EnsureHooks();
     std::string name;
-    if (STATUS status = notes_internal::CheckName(queueName, &name))
+    if (STATUS status = notes_internal::BeginNamedCall(queueName, &name))
         return status;
     if (proc == nullptr)
         return ERR_BAD_PARAM;
@@ -689,11 +691,8 @@ STATUS StandinMQPeek(const char *queueName, StandinMQPeekProc proc, void *contex
 }
 
 STATUS StandinMQSetQuitPending(const char *queueName) {
-    if (!notes_internal::RuntimeStarted())
-        return ERR_NOT_INITIALIZED;
-    notes_internal::EnsureHooks();
     std::string name;
-    if (STATUS status = notes_internal::CheckName(queueName, &name))
+    if (STATUS status = notes_internal::BeginNamedCall(queueName, &name))
         return status;
     std::shared_ptr<Mapping> mapping;
     if (STATUS status = notes_internal::OpenMapping(name, &mapping))

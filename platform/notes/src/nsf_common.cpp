@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "fault.h"
 #include "nsf_internal.h"
 #include "os_error.h"
 #include "runtime_state.h"
@@ -194,6 +195,14 @@ STATUS LookupNote(NOTEHANDLE handle, std::shared_ptr<NoteObject> *out) {
 
 STATUS LookupDb(DBHANDLE handle, std::shared_ptr<DbObject> *out) {
     return Lookup(HandleKind::Database, handle, out);
+}
+
+STATUS DbForCall(const char *call, DBHANDLE handle, std::shared_ptr<DbObject> *out) {
+    STATUS status = LookupDb(handle, out);
+    if (STATUS fault =
+            FaultCheck(call, status == NOERROR ? (*out)->file->relPath().c_str() : nullptr))
+        return fault;
+    return status;
 }
 
 STATUS RegisterNote(const std::shared_ptr<NoteObject> &note) {

@@ -21,7 +21,9 @@
 #include "standin/nsf.h"
 
 using notes_internal::HandleKind;
+using notes_internal::TrimBlanks;
 using notes_internal::nsf::DbFile;
+using notes_internal::nsf::DbForCall;
 using notes_internal::nsf::DbObject;
 
 namespace {
@@ -31,14 +33,6 @@ struct ServerLine {
     std::string directory;
     bool down = false;
 };
-
-std::string Trim(const std::string &s) {
-    size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos)
-        return "";
-    size_t e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
-}
 
 std::string RegistryPath() {
     return notes_internal::DataDirectory() + "/servers.ini";
@@ -52,7 +46,7 @@ void ReadRegistry(std::vector<std::string> *lines, std::vector<ServerLine> *serv
     std::string line;
     while (std::getline(in, line)) {
         lines->push_back(line);
-        std::string text = Trim(line);
+        std::string text = TrimBlanks(line);
         if (text.empty() || text[0] == '#' || text[0] == ';')
             continue;
         std::vector<std::string> fields;
@@ -60,7 +54,7 @@ void ReadRegistry(std::vector<std::string> *lines, std::vector<ServerLine> *serv
         for (;;) {
             size_t bar = text.find('|', start);
             fields.push_back(
-                Trim(text.substr(start, bar == std::string::npos ? bar : bar - start)));
+                TrimBlanks(text.substr(start, bar == std::string::npos ? bar : bar - start)));
             if (bar == std::string::npos)
                 break;
             start = bar + 1;
@@ -208,7 +202,7 @@ STATUS Resolve(const char *path, Resolved *out) {
     std::string server, file = text;
     size_t bang = text.find("!!");
     if (bang != std::string::npos) {
-        server = Trim(text.substr(0, bang));
+        server = TrimBlanks(text.substr(0, bang));
         file = text.substr(bang + 2);
     }
     file = CleanFilePath(file);
@@ -266,15 +260,6 @@ STATUS OpenDatabase(const char *PathName, std::shared_ptr<DbObject> *out) {
         return status;
     *out = std::move(db);
     return NOERROR;
-}
-
-// A database handle's object, after the fault point of the call.
-STATUS DbForCall(const char *call, DBHANDLE hDB, std::shared_ptr<DbObject> *db) {
-    STATUS status = notes_internal::nsf::LookupDb(hDB, db);
-    if (STATUS fault = notes_internal::FaultCheck(
-            call, status == NOERROR ? (*db)->file->relPath().c_str() : nullptr))
-        return fault;
-    return status;
 }
 
 }  // namespace
@@ -391,7 +376,7 @@ template <class Edit>
 STATUS ChangeRegistry(const char *ServerName, Edit edit) {
     if (!notes_internal::RuntimeStarted())
         return ERR_NOT_INITIALIZED;
-    if (ServerName == nullptr || Trim(ServerName).empty() ||
+    if (ServerName == nullptr || TrimBlanks(ServerName).empty() ||
         std::strchr(ServerName, '|') != nullptr || std::strchr(ServerName, '\n') != nullptr)
         return ERR_BAD_PARAM;
     std::string path = RegistryPath();
@@ -418,7 +403,7 @@ STATUS ChangeRegistry(const char *ServerName, Edit edit) {
     if (status == NOERROR) {
         ServerLine &changed = entry ? *entry : added;
         if (changed.name.empty())
-            changed.name = Trim(ServerName);
+            changed.name = TrimBlanks(ServerName);
         std::string text =
             changed.name + " | " + changed.directory + (changed.down ? " | down" : "");
         if (entry)
@@ -448,11 +433,11 @@ STATUS ChangeRegistry(const char *ServerName, Edit edit) {
 STATUS StandinServerRegister(const char *ServerName, const char *DataDirectory) {
     if (STATUS fault = notes_internal::FaultCheck("StandinServerRegister"))
         return fault;
-    if (DataDirectory == nullptr || Trim(DataDirectory).empty() ||
+    if (DataDirectory == nullptr || TrimBlanks(DataDirectory).empty() ||
         std::strchr(DataDirectory, '|') != nullptr || std::strchr(DataDirectory, '\n') != nullptr)
         return ERR_BAD_PARAM;
     return ChangeRegistry(ServerName, [&](ServerLine *entry, bool) {
-        entry->directory = Trim(DataDirectory);
+        entry->directory = TrimBlanks(DataDirectory);
         return static_cast<STATUS>(NOERROR);
     });
 }

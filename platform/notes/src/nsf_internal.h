@@ -95,6 +95,10 @@ void Forget(HandleKind kind, DHANDLE handle);
 // Looks up an open note; ERR_INVALID_HANDLE / ERR_WRONG_HANDLE_KIND.
 STATUS LookupNote(NOTEHANDLE handle, std::shared_ptr<NoteObject> *out);
 STATUS LookupDb(DBHANDLE handle, std::shared_ptr<DbObject> *out);
+// A database handle's object, after the fault point of `call` (given the
+// database's path when the handle is good): the fault's status when one is
+// armed, else LookupDb's.
+STATUS DbForCall(const char *call, DBHANDLE handle, std::shared_ptr<DbObject> *out);
 
 // Registers a note object (its db set) and gives it its handle.
 STATUS RegisterNote(const std::shared_ptr<NoteObject> &note);

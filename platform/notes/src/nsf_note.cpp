@@ -7,6 +7,7 @@
 #include "os_error.h"
 
 using notes_internal::HandleKind;
+using notes_internal::nsf::DbForCall;
 using notes_internal::nsf::DbObject;
 using notes_internal::nsf::FoldName;
 using notes_internal::nsf::ItemIt;
@@ -129,6 +130,35 @@ STATUS ReplaceItem(NoteObject *note, const char *name, WORD type, const void *by
     return NOERROR;
 }
 
+// The value of the first item of that name when it has the given type and
+// holds at least a T (a TIMEDATE or a NUMBER); FALSE otherwise.
+template <typename T>
+BOOL GetFixedItem(NOTEHANDLE note_handle, const char *item_name, WORD type, T *value) {
+    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
+    if (!note || item_name == nullptr || value == nullptr)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    ItemIt it = note->Find(FoldName(item_name, std::strlen(item_name)));
+    if (it == note->items.end() || it->type() != type || it->size() < sizeof(T))
+        return FALSE;
+    std::memcpy(value, it->data(), sizeof(T));
+    return TRUE;
+}
+
+// Replaces every item of that name with one item of the given type holding
+// *value; `call` names the fault point.
+template <typename T>
+STATUS SetFixedItem(const char *call, NOTEHANDLE note_handle, const char *item_name, WORD type,
+                    const T *value) {
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall(call, note_handle, &note))
+        return status;
+    if (value == nullptr)
+        return ERR_BAD_PARAM;
+    std::lock_guard<std::mutex> lock(note->mutex);
+    return ReplaceItem(note.get(), item_name, type, value, sizeof(T));
+}
+
 void FillItemOutputs(const notes_internal::nsf::Item *item, BLOCKID *item_blockid,
                      WORD *value_datatype, BLOCKID *value_blockid, DWORD *value_len) {
     BLOCKID bid{item ? item->valueHandle : NULLHANDLE, NULLBLOCK};
@@ -162,11 +192,7 @@ STATUS LNPUBLIC NSFNoteOpen(DBHANDLE db_handle, NOTEID note_id, WORD open_flags,
                             NOTEHANDLE far *note_handle) {
     (void)open_flags;
     std::shared_ptr<DbObject> db;
-    STATUS status = notes_internal::nsf::LookupDb(db_handle, &db);
-    if (STATUS fault = notes_internal::FaultCheck(
-            "NSFNoteOpen", status == NOERROR ? db->file->relPath().c_str() : nullptr))
-        return fault;
-    if (status != NOERROR)
+    if (STATUS status = DbForCall("NSFNoteOpen", db_handle, &db))
         return status;
     if (note_handle == nullptr)
         return ERR_BAD_PARAM;
@@ -186,11 +212,7 @@ STATUS LNPUBLIC NSFNoteOpen(DBHANDLE db_handle, NOTEID note_id, WORD open_flags,
 
 STATUS LNPUBLIC NSFNoteCreate(DBHANDLE db_handle, NOTEHANDLE far *note_handle) {
     std::shared_ptr<DbObject> db;
-    STATUS status = notes_internal::nsf::LookupDb(db_handle, &db);
-    if (STATUS fault = notes_internal::FaultCheck(
-            "NSFNoteCreate", status == NOERROR ? db->file->relPath().c_str() : nullptr))
-        return fault;
-    if (status != NOERROR)
+    if (STATUS status = DbForCall("NSFNoteCreate", db_handle, &db))
         return status;
     if (note_handle == nullptr)
         return ERR_BAD_PARAM;
@@ -402,50 +424,22 @@ STATUS LNPUBLIC NSFItemSetText(NOTEHANDLE note_handle, const char far *item_name
 
 BOOL LNPUBLIC NSFItemGetTime(NOTEHANDLE note_handle, const char far *item_name,
                              TIMEDATE far *td_item_value) {
-    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
-    if (!note || item_name == nullptr || td_item_value == nullptr)
-        return FALSE;
-    std::lock_guard<std::mutex> lock(note->mutex);
-    ItemIt it = note->Find(FoldName(item_name, std::strlen(item_name)));
-    if (it == note->items.end() || it->type() != TYPE_TIME || it->size() < sizeof(TIMEDATE))
-        return FALSE;
-    std::memcpy(td_item_value, it->data(), sizeof(TIMEDATE));
-    return TRUE;
+    return GetFixedItem(note_handle, item_name, TYPE_TIME, td_item_value);
 }
 
 STATUS LNPUBLIC NSFItemSetTime(NOTEHANDLE note_handle, const char far *item_name,
                                const TIMEDATE far *td_item_value) {
-    std::shared_ptr<NoteObject> note;
-    if (STATUS status = NoteForCall("NSFItemSetTime", note_handle, &note))
-        return status;
-    if (td_item_value == nullptr)
-        return ERR_BAD_PARAM;
-    std::lock_guard<std::mutex> lock(note->mutex);
-    return ReplaceItem(note.get(), item_name, TYPE_TIME, td_item_value, sizeof(TIMEDATE));
+    return SetFixedItem("NSFItemSetTime", note_handle, item_name, TYPE_TIME, td_item_value);
 }
 
 BOOL LNPUBLIC NSFItemGetNumber(NOTEHANDLE note_handle, const char far *item_name,
                                NUMBER far *retNumber) {
-    std::shared_ptr<NoteObject> note = NoteOrNull(note_handle);
-    if (!note || item_name == nullptr || retNumber == nullptr)
-        return FALSE;
-    std::lock_guard<std::mutex> lock(note->mutex);
-    ItemIt it = note->Find(FoldName(item_name, std::strlen(item_name)));
-    if (it == note->items.end() || it->type() != TYPE_NUMBER || it->size() < sizeof(NUMBER))
-        return FALSE;
-    std::memcpy(retNumber, it->data(), sizeof(NUMBER));
-    return TRUE;
+    return GetFixedItem(note_handle, item_name, TYPE_NUMBER, retNumber);
 }
 
 STATUS LNPUBLIC NSFItemSetNumber(NOTEHANDLE note_handle, const char far *item_name,
                                  const NUMBER far *Number) {
-    std::shared_ptr<NoteObject> note;
-    if (STATUS status = NoteForCall("NSFItemSetNumber", note_handle, &note))
-        return status;
-    if (Number == nullptr)
-        return ERR_BAD_PARAM;
-    std::lock_guard<std::mutex> lock(note->mutex);
-    return ReplaceItem(note.get(), item_name, TYPE_NUMBER, Number, sizeof(NUMBER));
+    return SetFixedItem("NSFItemSetNumber", note_handle, item_name, TYPE_NUMBER, Number);
 }
 
 WORD LNPUBLIC NSFItemGetTextListEntries(NOTEHANDLE note_handle, const char far *item_name) {

@@ -2,25 +2,17 @@
 
 #include <cstring>
 
-#include "fault.h"
 #include "nsf_internal.h"
 #include "nsf_note.h"
 #include "os_error.h"
 
+using notes_internal::nsf::DbForCall;
 using notes_internal::nsf::DbObject;
 using notes_internal::nsf::NoteObject;
 
 namespace {
 
 constexpr WORD kMaxProfileName = 255;
-
-STATUS DbForCall(const char *call, DBHANDLE hDB, std::shared_ptr<DbObject> *db) {
-    STATUS status = notes_internal::nsf::LookupDb(hDB, db);
-    if (STATUS fault = notes_internal::FaultCheck(
-            call, status == NOERROR ? (*db)->file->relPath().c_str() : nullptr))
-        return fault;
-    return status;
-}
 
 // The keys a profile is stored under: its folded name and the normalised
 // user name ("" for none).

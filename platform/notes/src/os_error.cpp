@@ -21,7 +21,8 @@ const StatusText kStatusTexts[] = {
 
 const StatusText *Find(STATUS code) {
     for (const StatusText &entry : kStatusTexts) {
-        if (entry.code == code) return &entry;
+        if (entry.code == code)
+            return &entry;
     }
     return nullptr;
 }
@@ -29,7 +30,8 @@ const StatusText *Find(STATUS code) {
 }  // namespace
 
 WORD LNPUBLIC OSLoadString(HMODULE, STATUS StringCode, char far *retBuffer, WORD BufferLength) {
-    if (retBuffer == nullptr || BufferLength == 0) return 0;
+    if (retBuffer == nullptr || BufferLength == 0)
+        return 0;
     STATUS code = ERR(StringCode);
     char unknown[32];
     const char *text;
@@ -42,7 +44,8 @@ WORD LNPUBLIC OSLoadString(HMODULE, STATUS StringCode, char far *retBuffer, WORD
         text = unknown;
     }
     size_t length = std::strlen(text);
-    if (length > BufferLength - 1u) length = BufferLength - 1u;
+    if (length > BufferLength - 1u)
+        length = BufferLength - 1u;
     std::memcpy(retBuffer, text, length);
     retBuffer[length] = '\0';
     return static_cast<WORD>(length);

@@ -21,22 +21,27 @@ DHANDLE NewMemoryObject(std::vector<unsigned char> bytes, DHANDLE owner,
     object->bytes = std::move(bytes);
     object->owner = owner;
     DHANDLE handle = RegisterHandle(HandleKind::Memory, object);
-    if (handle != NULLHANDLE && out) *out = object;
+    if (handle != NULLHANDLE && out)
+        *out = object;
     return handle;
 }
 
 }  // namespace notes_internal
 
 STATUS LNPUBLIC OSMemAlloc(WORD BlkType, DWORD dwSize, DHANDLE far *retHandle) {
-    if (retHandle == nullptr) return ERR_BAD_PARAM;
+    if (retHandle == nullptr)
+        return ERR_BAD_PARAM;
     *retHandle = NULLHANDLE;
-    if (STATUS fault = notes_internal::FaultCheck("OSMemAlloc")) return fault;
-    if (dwSize > kMaxAllocation) return ERR_MEMORY;
+    if (STATUS fault = notes_internal::FaultCheck("OSMemAlloc"))
+        return fault;
+    if (dwSize > kMaxAllocation)
+        return ERR_MEMORY;
     std::shared_ptr<MemoryObject> object;
     try {
-        DHANDLE handle = notes_internal::NewMemoryObject(
-            std::vector<unsigned char>(dwSize), NULLHANDLE, &object);
-        if (handle == NULLHANDLE) return ERR_MEMORY;
+        DHANDLE handle = notes_internal::NewMemoryObject(std::vector<unsigned char>(dwSize),
+                                                         NULLHANDLE, &object);
+        if (handle == NULLHANDLE)
+            return ERR_MEMORY;
         object->blockType = BlkType;
         *retHandle = handle;
     } catch (const std::bad_alloc &) {
@@ -47,10 +52,14 @@ STATUS LNPUBLIC OSMemAlloc(WORD BlkType, DWORD dwSize, DHANDLE far *retHandle) {
 
 STATUS LNPUBLIC OSMemRealloc(DHANDLE Handle, DWORD NewSize) {
     std::shared_ptr<MemoryObject> object;
-    if (STATUS status = notes_internal::Lookup(HandleKind::Memory, Handle, &object)) return status;
-    if (object->owner != NULLHANDLE) return ERR_BAD_PARAM;
-    if (object->locks.load() > 0) return ERR_HANDLE_LOCKED;
-    if (NewSize > kMaxAllocation) return ERR_MEMORY;
+    if (STATUS status = notes_internal::Lookup(HandleKind::Memory, Handle, &object))
+        return status;
+    if (object->owner != NULLHANDLE)
+        return ERR_BAD_PARAM;
+    if (object->locks.load() > 0)
+        return ERR_HANDLE_LOCKED;
+    if (NewSize > kMaxAllocation)
+        return ERR_MEMORY;
     try {
         object->bytes.resize(NewSize);
     } catch (const std::bad_alloc &) {
@@ -60,16 +69,19 @@ STATUS LNPUBLIC OSMemRealloc(DHANDLE Handle, DWORD NewSize) {
 }
 
 STATUS LNPUBLIC OSMemGetSize(DHANDLE Handle, DWORD far *retSize) {
-    if (retSize == nullptr) return ERR_BAD_PARAM;
+    if (retSize == nullptr)
+        return ERR_BAD_PARAM;
     std::shared_ptr<MemoryObject> object;
-    if (STATUS status = notes_internal::Lookup(HandleKind::Memory, Handle, &object)) return status;
+    if (STATUS status = notes_internal::Lookup(HandleKind::Memory, Handle, &object))
+        return status;
     *retSize = static_cast<DWORD>(object->bytes.size());
     return NOERROR;
 }
 
 void far *LNPUBLIC OSLockObject(DHANDLE Handle) {
     std::shared_ptr<MemoryObject> object;
-    if (notes_internal::Lookup(HandleKind::Memory, Handle, &object) != NOERROR) return nullptr;
+    if (notes_internal::Lookup(HandleKind::Memory, Handle, &object) != NOERROR)
+        return nullptr;
     object->locks++;
     // An empty object still has an address that may be compared, not read.
     static unsigned char empty[1];
@@ -78,7 +90,8 @@ void far *LNPUBLIC OSLockObject(DHANDLE Handle) {
 
 BOOL LNPUBLIC OSUnlockObject(DHANDLE Handle) {
     std::shared_ptr<MemoryObject> object;
-    if (notes_internal::Lookup(HandleKind::Memory, Handle, &object) != NOERROR) return FALSE;
+    if (notes_internal::Lookup(HandleKind::Memory, Handle, &object) != NOERROR)
+        return FALSE;
     int locks = object->locks.load();
     while (locks > 0 && !object->locks.compare_exchange_weak(locks, locks - 1)) {
     }
@@ -87,7 +100,9 @@ BOOL LNPUBLIC OSUnlockObject(DHANDLE Handle) {
 
 STATUS LNPUBLIC OSMemFree(DHANDLE Handle) {
     std::shared_ptr<MemoryObject> object;
-    if (STATUS status = notes_internal::Lookup(HandleKind::Memory, Handle, &object)) return status;
-    if (object->owner != NULLHANDLE) return ERR_BAD_PARAM;
+    if (STATUS status = notes_internal::Lookup(HandleKind::Memory, Handle, &object))
+        return status;
+    if (object->owner != NULLHANDLE)
+        return ERR_BAD_PARAM;
     return notes_internal::ReleaseHandle(HandleKind::Memory, Handle);
 }

@@ -44,14 +44,17 @@ std::atomic<int> g_threads{0};
 
 std::string AbsolutePath(const std::string &path) {
     char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) != nullptr) return resolved;
+    if (realpath(path.c_str(), resolved) != nullptr)
+        return resolved;
     return path;
 }
 
 std::string FolderOf(const std::string &path) {
     size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
     return path.substr(0, slash);
 }
 
@@ -62,7 +65,9 @@ bool IsDirectory(const std::string &path) {
 
 }  // namespace
 
-bool RuntimeStarted() { return g_started.load(); }
+bool RuntimeStarted() {
+    return g_started.load();
+}
 
 std::string DataDirectory() {
     Runtime &r = TheRuntime();
@@ -78,7 +83,8 @@ std::string IniPath() {
 
 std::string ServerStateDirectory() {
     std::string dir = DataDirectory();
-    if (dir.empty()) return dir;
+    if (dir.empty())
+        return dir;
     dir += "/.server";
     mkdir(dir.c_str(), 0755);
     return dir;
@@ -88,18 +94,28 @@ void AtRuntimeEnd(void (*hook)()) {
     Runtime &r = TheRuntime();
     std::lock_guard<std::mutex> lock(r.mutex);
     for (auto existing : r.endHooks) {
-        if (existing == hook) return;
+        if (existing == hook)
+            return;
     }
     r.endHooks.push_back(hook);
 }
 
-void MarkAddInTask() { g_addInTask.store(true); }
-bool IsAddInTask() { return g_addInTask.load(); }
-void RequestStop() { g_stopSignal = 1; }
-void SetStopPoller(bool (*poller)()) { g_stopPoller.store(poller); }
+void MarkAddInTask() {
+    g_addInTask.store(true);
+}
+bool IsAddInTask() {
+    return g_addInTask.load();
+}
+void RequestStop() {
+    g_stopSignal = 1;
+}
+void SetStopPoller(bool (*poller)()) {
+    g_stopPoller.store(poller);
+}
 
 bool StopRequested() {
-    if (g_stopSignal) return true;
+    if (g_stopSignal)
+        return true;
     bool (*poller)() = g_stopPoller.load();
     if (poller != nullptr && poller()) {
         g_stopSignal = 1;
@@ -113,10 +129,12 @@ bool StopRequested() {
 using notes_internal::TheRuntime;
 
 STATUS LNPUBLIC NotesRuntimeStart(int argc, char **argv) {
-    if (STATUS fault = notes_internal::FaultCheck("NotesRuntimeStart")) return fault;
+    if (STATUS fault = notes_internal::FaultCheck("NotesRuntimeStart"))
+        return fault;
     auto &r = TheRuntime();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.started) return ERR_ALREADY_INITIALIZED;
+    if (r.started)
+        return ERR_ALREADY_INITIALIZED;
 
     std::string ini = "notes.ini";
     r.args.clear();
@@ -127,20 +145,24 @@ STATUS LNPUBLIC NotesRuntimeStart(int argc, char **argv) {
         }
         r.args.emplace_back(argv[i]);
     }
-    if (!notes_internal::IniReadable(ini)) return ERR_NOTES_INI;
+    if (!notes_internal::IniReadable(ini))
+        return ERR_NOTES_INI;
     ini = notes_internal::AbsolutePath(ini);
 
     std::string dir = notes_internal::FolderOf(ini);
     if (std::optional<std::string> value = notes_internal::IniGet(ini, "Directory")) {
-        if (!value->empty()) dir = (*value)[0] == '/' ? *value : notes_internal::FolderOf(ini) + "/" + *value;
+        if (!value->empty())
+            dir = (*value)[0] == '/' ? *value : notes_internal::FolderOf(ini) + "/" + *value;
     }
-    if (!notes_internal::IsDirectory(dir)) return ERR_DATA_DIRECTORY;
+    if (!notes_internal::IsDirectory(dir))
+        return ERR_DATA_DIRECTORY;
     dir = notes_internal::AbsolutePath(dir);
 
     r.iniPath = ini;
     r.dataDir = dir;
     r.argv.clear();
-    for (std::string &arg : r.args) r.argv.push_back(&arg[0]);
+    for (std::string &arg : r.args)
+        r.argv.push_back(&arg[0]);
     r.argv.push_back(nullptr);
     r.started = true;
     notes_internal::g_started.store(true);
@@ -153,11 +175,14 @@ WORD LNPUBLIC NotesStartupErrorText(STATUS status, char far *retBuffer, WORD Buf
 }
 
 STATUS LNPUBLIC NotesRuntimeArgs(int argc, char **argv, int far *retArgc, char ***retArgv) {
-    if (STATUS fault = notes_internal::FaultCheck("NotesRuntimeArgs")) return fault;
+    if (STATUS fault = notes_internal::FaultCheck("NotesRuntimeArgs"))
+        return fault;
     auto &r = TheRuntime();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.started) return ERR_NOT_INITIALIZED;
-    if (retArgc == nullptr || retArgv == nullptr) return ERR_BAD_PARAM;
+    if (!r.started)
+        return ERR_NOT_INITIALIZED;
+    if (retArgc == nullptr || retArgv == nullptr)
+        return ERR_BAD_PARAM;
     (void)argc;
     (void)argv;
     *retArgc = static_cast<int>(r.argv.size() - 1);
@@ -174,10 +199,12 @@ void LNPUBLIC NotesRuntimeEnd(void) {
     std::vector<void (*)()> hooks;
     {
         std::lock_guard<std::mutex> lock(r.mutex);
-        if (!r.started) return;
+        if (!r.started)
+            return;
         hooks = r.endHooks;
     }
-    for (auto it = hooks.rbegin(); it != hooks.rend(); ++it) (*it)();
+    for (auto it = hooks.rbegin(); it != hooks.rend(); ++it)
+        (*it)();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.started = false;
     notes_internal::g_started.store(false);
@@ -189,8 +216,10 @@ void LNPUBLIC NotesRuntimeEnd(void) {
 }
 
 STATUS LNPUBLIC NotesInitThread(void) {
-    if (STATUS fault = notes_internal::FaultCheck("NotesInitThread")) return fault;
-    if (!notes_internal::RuntimeStarted()) return ERR_NOT_INITIALIZED;
+    if (STATUS fault = notes_internal::FaultCheck("NotesInitThread"))
+        return fault;
+    if (!notes_internal::RuntimeStarted())
+        return ERR_NOT_INITIALIZED;
     notes_internal::g_threads++;
     return NOERROR;
 }
@@ -201,10 +230,13 @@ void LNPUBLIC NotesTermThread(void) {
     }
 }
 
-DWORD StandinThreadCount(void) { return static_cast<DWORD>(notes_internal::g_threads.load()); }
+DWORD StandinThreadCount(void) {
+    return static_cast<DWORD>(notes_internal::g_threads.load());
+}
 
 BOOL StandinDataDirectory(char *retBuffer, WORD BufferLength) {
-    if (retBuffer == nullptr || BufferLength == 0) return FALSE;
+    if (retBuffer == nullptr || BufferLength == 0)
+        return FALSE;
     std::string dir = notes_internal::DataDirectory();
     size_t length = dir.size() < BufferLength - 1u ? dir.size() : BufferLength - 1u;
     dir.copy(retBuffer, length);

@@ -28,16 +28,33 @@ Registry &TheRegistry() {
     return *registry;
 }
 
+using EntryIt = std::unordered_map<DHANDLE, Entry>::iterator;
+
+// The entry of a live handle of that kind; r.mutex must be held.
+STATUS FindLocked(Registry &r, HandleKind kind, DHANDLE handle, EntryIt *out) {
+    if (handle == NULLHANDLE)
+        return ERR_INVALID_HANDLE;
+    auto it = r.entries.find(handle);
+    if (it == r.entries.end())
+        return ERR_INVALID_HANDLE;
+    if (it->second.kind != kind)
+        return ERR_WRONG_HANDLE_KIND;
+    *out = it;
+    return NOERROR;
+}
+
 }  // namespace
 
 DHANDLE RegisterHandle(HandleKind kind, std::shared_ptr<HandleObject> object) {
     Registry &r = TheRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.entries.size() >= 0x7FFFFFF0u) return NULLHANDLE;
+    if (r.entries.size() >= 0x7FFFFFF0u)
+        return NULLHANDLE;
     DHANDLE value;
     do {
         value = r.next++;
-        if (r.next >= 0x7FFFFFFFu) r.next = 0x1000;
+        if (r.next >= 0x7FFFFFFFu)
+            r.next = 0x1000;
     } while (r.entries.count(value) != 0);
     r.entries.emplace(value, Entry{kind, std::move(object)});
     r.counts[static_cast<int>(kind)]++;
@@ -45,30 +62,30 @@ DHANDLE RegisterHandle(HandleKind kind, std::shared_ptr<HandleObject> object) {
 }
 
 STATUS LookupHandle(HandleKind kind, DHANDLE handle, std::shared_ptr<HandleObject> *out) {
-    if (handle == NULLHANDLE) return ERR_INVALID_HANDLE;
     Registry &r = TheRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.entries.find(handle);
-    if (it == r.entries.end()) return ERR_INVALID_HANDLE;
-    if (it->second.kind != kind) return ERR_WRONG_HANDLE_KIND;
-    if (out) *out = it->second.object;
+    EntryIt it;
+    if (STATUS status = FindLocked(r, kind, handle, &it))
+        return status;
+    if (out)
+        *out = it->second.object;
     return NOERROR;
 }
 
 STATUS ReleaseHandle(HandleKind kind, DHANDLE handle, std::shared_ptr<HandleObject> *out) {
-    if (handle == NULLHANDLE) return ERR_INVALID_HANDLE;
     std::shared_ptr<HandleObject> object;
     {
         Registry &r = TheRegistry();
         std::lock_guard<std::mutex> lock(r.mutex);
-        auto it = r.entries.find(handle);
-        if (it == r.entries.end()) return ERR_INVALID_HANDLE;
-        if (it->second.kind != kind) return ERR_WRONG_HANDLE_KIND;
+        EntryIt it;
+        if (STATUS status = FindLocked(r, kind, handle, &it))
+            return status;
         object = std::move(it->second.object);
         r.entries.erase(it);
         r.counts[static_cast<int>(kind)]--;
     }
-    if (out) *out = std::move(object);
+    if (out)
+        *out = std::move(object);
     // Otherwise the object dies here, outside the lock.
     return NOERROR;
 }

@@ -49,7 +49,8 @@ template <class T>
 STATUS Lookup(HandleKind kind, DHANDLE handle, std::shared_ptr<T> *out) {
     std::shared_ptr<HandleObject> object;
     STATUS status = LookupHandle(kind, handle, &object);
-    if (status == NOERROR) *out = std::static_pointer_cast<T>(object);
+    if (status == NOERROR)
+        *out = std::static_pointer_cast<T>(object);
     return status;
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "data_dir.h"
 #include "json.h"
 #include "notes_api.h"
 #include "process.h"
@@ -25,19 +26,16 @@
 namespace {
 
 using e2e::Json;
+using e2e::Lines;
+using e2e::Notesctl;
+using e2e::OwnQueue;
 using e2e::RunResult;
+using e2e::RuntimeOn;
 using test_support::ReadFile;
 using test_support::TempDir;
 using test_support::WriteFile;
 
-const char kNotesctl[] = NOTESCTL_PATH;
 const char kRequestQueue[] = "MQ$OutOfOffice";
-
-RunResult Notesctl(const std::vector<std::string> &args, double timeout = 60) {
-    std::vector<std::string> argv = {kNotesctl};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return e2e::Run(argv, timeout);
-}
 
 // The one line of an error: "notesctl: ..." and a newline, nothing else.
 void ExpectOneErrorLine(const RunResult &r, const std::string &needle) {
@@ -47,57 +45,10 @@ void ExpectOneErrorLine(const RunResult &r, const std::string &needle) {
     EXPECT_NE(r.err.find(needle), std::string::npos) << "wanted \"" << needle << "\" in " << r.err;
 }
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 bool EndsWith(const std::string &text, const std::string &tail) {
     return text.size() >= tail.size() &&
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
-
-// The runtime of the test process, started on a data directory.
-class RuntimeOn {
-  public:
-    explicit RuntimeOn(const std::string &dir) : ini_("=" + dir + "/notes.ini") {
-        char program[] = "e2etask";
-        char *argv[] = {program, &ini_[0], nullptr};
-        status_ = NotesRuntimeStart(2, argv);
-    }
-    ~RuntimeOn() {
-        if (status_ == NOERROR)
-            NotesRuntimeEnd();
-    }
-    STATUS status() const { return status_; }
-
-  private:
-    std::string ini_;
-    STATUS status_;
-};
-
-// A queue that the test process creates, and so keeps alive.
-struct OwnQueue {
-    explicit OwnQueue(const std::string &name) {
-        created = MQCreate(name.c_str(), 0, 0);
-        if (created == NOERROR)
-            opened = MQOpen(name.c_str(), 0, &handle);
-    }
-    ~OwnQueue() {
-        if (created == NOERROR && opened == NOERROR)
-            MQClose(handle, 0);
-    }
-    STATUS created = 1, opened = 1;
-    MQHANDLE handle = 0;
-};
 
 std::string Take(MQHANDLE queue, DWORD timeoutMs, STATUS *status = nullptr) {
     std::vector<char> buffer(MQ_MAX_MSGSIZE);
@@ -127,19 +78,7 @@ bool QueueExists(const std::string &name) {
 }
 
 // A fresh data directory made by notesctl init.
-class NotesctlTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = tmp_.file("data");
-        RunResult r = Notesctl({"init", dir_});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-    }
-    const std::string &dir() const { return dir_; }
-    std::string file(const std::string &name) const { return tmp_.file(name); }
-
-    TempDir tmp_;
-    std::string dir_;
-};
+class NotesctlTest : public e2e::DataDirFixture {};
 
 // ---------------------------------------------------------------- help
 
@@ -361,16 +300,21 @@ TEST(NotesctlInit, AnEmptyFolderIsTakenAndAFileIsRefused) {
 
 // ---------------------------------------------------------------- request
 
-// Plays the task: takes one request message and answers it on the queue
-// the test names, from a thread of the test process.
+// Plays the task: starts the test process's runtime on the data directory
+// and makes the request queue; the test takes each request message and
+// answers it on the queue it names. The runtime, and so what the test does
+// through it, lasts as long as the object.
 class FakeTask {
   public:
-    FakeTask() : queue_(kRequestQueue) {}
-    STATUS status() const { return queue_.created | queue_.opened; }
+    explicit FakeTask(const std::string &dir) : runtime_(dir), queue_(kRequestQueue) {}
+    STATUS status() const {
+        return runtime_.status() != NOERROR ? runtime_.status() : queue_.status;
+    }
     // The next request message (the request file's path).
     std::string NextRequest(DWORD timeoutMs = 30000) { return Take(queue_.handle, timeoutMs); }
 
   private:
+    RuntimeOn runtime_;  // first in, last out: the queue closes before the runtime ends
     OwnQueue queue_;
 };
 
@@ -381,9 +325,7 @@ TEST_F(NotesctlTest, RequestPlacesTheFileAndPrintsTheReply) {
         "CN=Jo Doe/O=Acme</Username></Request>\n";
     WriteFile(source, content);
 
-    RuntimeOn runtime(dir());
-    ASSERT_NOERROR(runtime.status());
-    FakeTask task;
+    FakeTask task(dir());
     ASSERT_NOERROR(task.status());
 
     RunResult result;
@@ -412,9 +354,7 @@ TEST_F(NotesctlTest, RequestPlacesTheFileAndPrintsTheReply) {
 
 TEST_F(NotesctlTest, RequestWithoutAReplyInTimeExitsWith2) {
     WriteFile(file("r.xml"), "<r><Username MQName=\"MQ$Slow\">u</Username></r>");
-    RuntimeOn runtime(dir());
-    ASSERT_NOERROR(runtime.status());
-    FakeTask task;
+    FakeTask task(dir());
     ASSERT_NOERROR(task.status());
 
     double start = e2e::Now();
@@ -450,9 +390,7 @@ TEST_F(NotesctlTest, RequestWaitsOnTheQueueTheRequestNames) {
              "\">]><r><Username MQName=\"Q_ent\">&x;</Username></r>",
          "Q_ent"},
     };
-    RuntimeOn runtime(dir());
-    ASSERT_NOERROR(runtime.status());
-    FakeTask task;
+    FakeTask task(dir());
     ASSERT_NOERROR(task.status());
     int n = 0;
     for (const Case &c : cases) {
@@ -502,9 +440,7 @@ TEST_F(NotesctlTest, RequestThatCanGetNoReplyIsSentAndExitsWith2AtOnce) {
         {"a name no queue can have", "<r><Username MQName=\"" + std::string(200, 'q') + "\"/></r>",
          "cannot be created"},
     };
-    RuntimeOn runtime(dir());
-    ASSERT_NOERROR(runtime.status());
-    FakeTask task;
+    FakeTask task(dir());
     ASSERT_NOERROR(task.status());
     int n = 0;
     for (const Case &c : cases) {
@@ -530,9 +466,7 @@ TEST_F(NotesctlTest, RequestFailsWhenItCannotBeSent) {
     EXPECT_EQ(noTask.exitCode, 1);
     ExpectOneErrorLine(noTask, "MQ$OutOfOffice does not exist");
 
-    RuntimeOn runtime(dir());
-    ASSERT_NOERROR(runtime.status());
-    FakeTask task;
+    FakeTask task(dir());
     ASSERT_NOERROR(task.status());
     RunResult missing = Notesctl({"request", dir(), file("absent.xml")});
     EXPECT_EQ(missing.exitCode, 1);
@@ -626,8 +560,8 @@ TEST_F(NotesctlTest, ShowQueuesAndOneQueueWithoutTakingItsMessages) {
     RuntimeOn runtime(dir());
     ASSERT_NOERROR(runtime.status());
     OwnQueue a("Q_A"), b("Q_B");
-    ASSERT_NOERROR(a.created | a.opened);
-    ASSERT_NOERROR(b.created | b.opened);
+    ASSERT_NOERROR(a.status);
+    ASSERT_NOERROR(b.status);
     const std::vector<std::string> messages = {"first", "two\nlines", "back\\slash", ""};
     for (const std::string &m : messages) {
         ASSERT_NOERROR(MQPut(a.handle, 0, m.data(), static_cast<WORD>(m.size()), 0));
@@ -661,7 +595,7 @@ TEST_F(NotesctlTest, QueueSetsQuitPendingAndPutsMessages) {
     RuntimeOn runtime(dir());
     ASSERT_NOERROR(runtime.status());
     OwnQueue q("Q_work");
-    ASSERT_NOERROR(q.created | q.opened);
+    ASSERT_NOERROR(q.status);
 
     RunResult put = Notesctl({"queue", dir(), "Q_work", "--put", "/data/requests/x.xml"});
     EXPECT_EQ(put.exitCode, 0) << put.err;

@@ -10,11 +10,11 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "data_dir.h"
 #include "notes_api.h"
 #include "process.h"
 #include "test_support.h"
@@ -22,36 +22,27 @@
 namespace {
 
 using e2e::Background;
+using e2e::Lines;
+using e2e::OwnQueue;
 using e2e::RunResult;
+using e2e::RuntimeOn;
 using test_support::ReadFile;
-using test_support::TempDir;
 using test_support::WriteFile;
 
-const char kNotesctl[] = NOTESCTL_PATH;
 const char kVanterra[] = VANTERRA_PATH;
 // What the task may take from the machine after hostile requests; the
 // sanitizers' own bookkeeping needs more.
 const long kMemoryLimitKb = TASK_MEMORY_LIMIT_KB;
 
+// Longer than notesctl's own tests give it: here a task runs beside it.
 RunResult Notesctl(const std::vector<std::string> &args, double timeout = 120) {
-    std::vector<std::string> argv = {kNotesctl};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return e2e::Run(argv, timeout);
+    return e2e::Notesctl(args, timeout);
 }
 
 std::string StatusText(STATUS status) {
     char text[256];
     OSLoadString(nullptr, status, text, sizeof text);
     return text;
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
 }
 
 // The console's log lines, without their time stamps: "Halcyra: ...".
@@ -90,49 +81,11 @@ long ProcStatusKb(pid_t pid, const std::string &key) {
     return -1;
 }
 
-// The runtime of the test process on the task's data directory, for the
-// queues the test keeps alive itself (so that it can count what arrives).
-class RuntimeOn {
-  public:
-    explicit RuntimeOn(const std::string &dir) : ini_("=" + dir + "/notes.ini") {
-        char program[] = "e2e_task_test";
-        char *argv[] = {program, &ini_[0], nullptr};
-        status_ = NotesRuntimeStart(2, argv);
-    }
-    ~RuntimeOn() {
-        if (status_ == NOERROR)
-            NotesRuntimeEnd();
-    }
-    STATUS status() const { return status_; }
-
-  private:
-    std::string ini_;
-    STATUS status_;
-};
-
-struct OwnQueue {
-    explicit OwnQueue(const std::string &name) {
-        status = MQCreate(name.c_str(), 0, 0);
-        if (status == NOERROR)
-            status = MQOpen(name.c_str(), 0, &handle);
-    }
-    ~OwnQueue() {
-        if (status == NOERROR)
-            MQClose(handle, 0);
-    }
-    WORD count() const { return MQGetCount(handle); }
-    STATUS status;
-    MQHANDLE handle = 0;
-};
-
-class TaskTest : public ::testing::Test {
+// The task's data directory. Tests that count what arrives start the test
+// process's own runtime on it (RuntimeOn) and keep their queues alive
+// themselves (OwnQueue).
+class TaskTest : public e2e::DataDirFixture {
   protected:
-    void SetUp() override {
-        dir_ = tmp_.file("data");
-        RunResult r = Notesctl({"init", dir_});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-    }
-
     // Starts vanterra; with ready, waits until it serves requests.
     std::unique_ptr<Background> Start(bool ready = true, const std::string &name = "console") {
         auto task = std::make_unique<Background>(
@@ -178,9 +131,6 @@ class TaskTest : public ::testing::Test {
         EXPECT_EQ(task.exitCode(), 0);
         EXPECT_EQ(LogLines(task.Output()).back(), "Halcyra: Shutdown Complete");
     }
-
-    TempDir tmp_;
-    std::string dir_;
 };
 
 TEST_F(TaskTest, StartUpShowsItsLinesStatusAndQueues) {

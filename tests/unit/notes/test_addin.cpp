@@ -539,10 +539,12 @@ bool SplitLogLine(const std::string &line, std::string *stamp, std::string *mess
     // 'd' stands for a digit; every other character must match as it is.
     static const char format[] = "dddd-dd-dd dd:dd:dd   ";
     constexpr size_t kPrefix = sizeof format - 1;
-    if (line.size() < kPrefix) return false;
+    if (line.size() < kPrefix)
+        return false;
     for (size_t i = 0; i < kPrefix; i++) {
         bool ok = format[i] == 'd' ? (line[i] >= '0' && line[i] <= '9') : line[i] == format[i];
-        if (!ok) return false;
+        if (!ok)
+            return false;
     }
     *stamp = line.substr(0, 19);
     *message = line.substr(kPrefix);

@@ -14,10 +14,12 @@
 namespace test_support {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vanterra-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vanterra-test-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(buffer.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     path_ = buffer.data();
 }
 
@@ -38,11 +40,14 @@ std::string ReadFile(const std::string &path) {
     return s.str();
 }
 
-bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool FileExists(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 void DataDirTest::SetUp() {
     std::string ini = "[Notes]\nDirectory=" + dir_.path() + "\nServerName=Vanterra Test/Acme\n";
-    for (const std::string &line : IniLines()) ini += line + "\n";
+    for (const std::string &line : IniLines())
+        ini += line + "\n";
     WriteFile(iniPath(), ini);
     std::string arg = "=" + iniPath();
     char program[] = "unit-test";

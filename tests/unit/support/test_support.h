@@ -13,7 +13,7 @@ namespace test_support {
 // A fresh temporary folder, removed with everything in it when the object
 // dies.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -21,7 +21,7 @@ public:
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -33,7 +33,7 @@ bool FileExists(const std::string &path);
 // given extra lines), and the runtime started on it for the length of the
 // test. Tests that need more (databases, queues) build on it.
 class DataDirTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
     // Extra notes.ini lines, "KEY=VALUE" each; override to add some.
@@ -42,7 +42,7 @@ protected:
     std::string dataFile(const std::string &name) const { return dir_.file(name); }
     std::string iniPath() const { return dir_.file("notes.ini"); }
 
-private:
+  private:
     TempDir dir_;
 };
 
@@ -53,15 +53,15 @@ std::string StatusText(STATUS status);
 
 // Asserts that a call returned status 0, and shows the status's name and
 // text when it did not.
-#define ASSERT_NOERROR(expr)                                                            \
-    do {                                                                                \
-        STATUS _s = (expr);                                                             \
-        ASSERT_EQ(_s, 0) << #expr << " gave 0x" << std::hex << _s << " "                \
-                         << ::test_support::StatusText(_s);                             \
+#define ASSERT_NOERROR(expr)                                             \
+    do {                                                                 \
+        STATUS _s = (expr);                                              \
+        ASSERT_EQ(_s, 0) << #expr << " gave 0x" << std::hex << _s << " " \
+                         << ::test_support::StatusText(_s);              \
     } while (0)
-#define EXPECT_NOERROR(expr)                                                            \
-    do {                                                                                \
-        STATUS _s = (expr);                                                             \
-        EXPECT_EQ(_s, 0) << #expr << " gave 0x" << std::hex << _s << " "                \
-                         << ::test_support::StatusText(_s);                             \
+#define EXPECT_NOERROR(expr)                                             \
+    do {                                                                 \
+        STATUS _s = (expr);                                              \
+        EXPECT_EQ(_s, 0) << #expr << " gave 0x" << std::hex << _s << " " \
+                         << ::test_support::StatusText(_s);              \
     } while (0)

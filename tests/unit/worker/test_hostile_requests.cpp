@@ -52,18 +52,8 @@ long StatusKiB(const char *key) {
     return -1;
 }
 
-class HostileRequestTest : public test_support::DataDirTest {
+class HostileRequestTest : public worker_test::WorkerTest {
   protected:
-    void SetUp() override {
-        DataDirTest::SetUp();
-        worker.reset(new IPHCR);
-    }
-    void TearDown() override {
-        worker.reset();
-        DataDirTest::TearDown();
-    }
-    void Fresh() { worker.reset(new IPHCR); }
-    IPHCR &w() { return *worker; }
     // Nothing of a refused request reached the worker.
     void ExpectUntouched(const std::string &what) {
         EXPECT_EQ(Access::userName(w()), "") << what;
@@ -76,9 +66,6 @@ class HostileRequestTest : public test_support::DataDirTest {
         test_support::WriteFile(files.file(name), content);
         return files.file(name);
     }
-
-    test_support::TempDir files;
-    std::unique_ptr<IPHCR> worker;
 };
 
 TEST_F(HostileRequestTest, CorpusIsRefusedBeforeAnyAttributeIsRead) {

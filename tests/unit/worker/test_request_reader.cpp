@@ -13,16 +13,8 @@ namespace {
 using Access = IPHCRTestAccess;
 using worker_test::ParseError;
 
-class ReaderTest : public test_support::DataDirTest {
+class ReaderTest : public worker_test::WorkerTest {
   protected:
-    void SetUp() override {
-        DataDirTest::SetUp();
-        worker.reset(new IPHCR);
-    }
-    void TearDown() override {
-        worker.reset();
-        DataDirTest::TearDown();
-    }
     // Writes the request and parses it with the worker; the error text or "".
     std::string Parse(const std::string &xml) {
         const std::string path = files.file("request" + std::to_string(++count) + ".xml");
@@ -50,12 +42,7 @@ class ReaderTest : public test_support::DataDirTest {
                std::to_string(time.day) + " " + std::to_string(time.hour) + ":" +
                std::to_string(time.minute) + ":" + std::to_string(time.second);
     }
-    IPHCR &w() { return *worker; }
-    // A new worker for the next case of a table.
-    void Fresh() { worker.reset(new IPHCR); }
 
-    test_support::TempDir files;
-    std::unique_ptr<IPHCR> worker;
     int count = 0;
 };
 

@@ -1,6 +1,7 @@
 // Helpers of the worker's unit tests.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,26 @@ inline std::string ParseError(IPHCR &worker, const std::string &path) {
         return e.message();
     }
 }
+
+// A fresh data directory with a worker made for each test, and a folder for
+// the test's request files.
+class WorkerTest : public test_support::DataDirTest {
+  protected:
+    void SetUp() override {
+        DataDirTest::SetUp();
+        worker.reset(new IPHCR);
+    }
+    void TearDown() override {
+        worker.reset();
+        DataDirTest::TearDown();
+    }
+    IPHCR &w() { return *worker; }
+    // A new worker for the next case of a table.
+    void Fresh() { worker.reset(new IPHCR); }
+
+    test_support::TempDir files;
+    std::unique_ptr<IPHCR> worker;
+};
 
 // A reply queue of the test's own, as a requester would create it; every
 // message put on it can be taken back.
