@@ -73,8 +73,7 @@ void IPHCR::HandleXmlRequest(const std::string &requestFilePath) {
             char text[kNameBuffer];
             OSLoadString(nullptr, ERR(status), text, sizeof text);
             AddInLogMessageText("Halcyra: %s", NOERROR, text);
-            errorReplyText = text;
-            SendReply(errorReplyText);
+            ReplyWithError(text);
             return;
         }
 
