@@ -5,6 +5,7 @@
 #include "fault.h"
 #include "nsf_internal.h"
 #include "os_error.h"
+#include "value_codec.h"
 
 using notes_internal::HandleKind;
 using notes_internal::nsf::DbForCall;
@@ -40,56 +41,6 @@ bool ValidName(const char *name, size_t length) {
     return name != nullptr && length > 0 && length <= kMaxItemName;
 }
 
-// The entries of a text list value (bytes after the type word): a WORD
-// count, a WORD length per entry, then the entries. Only entries that lie
-// wholly inside the value count, so a damaged list reads short, never past
-// its end.
-struct ListReader {
-    const unsigned char *data;
-    size_t size;
-
-    WORD Declared() const {
-        WORD count = 0;
-        if (size >= 2)
-            std::memcpy(&count, data, 2);
-        return count;
-    }
-    size_t Count() const {
-        WORD count = Declared();
-        if (2 + 2 * static_cast<size_t>(count) > size)
-            return 0;
-        size_t offset = 2 + 2 * static_cast<size_t>(count);
-        size_t n = 0;
-        for (; n < count; n++) {
-            WORD len;
-            std::memcpy(&len, data + 2 + 2 * n, 2);
-            if (offset + len > size)
-                break;
-            offset += len;
-        }
-        return n;
-    }
-    bool Entry(size_t index, const unsigned char **text, size_t *length) const {
-        WORD count = Declared();
-        if (index >= count || 2 + 2 * static_cast<size_t>(count) > size)
-            return false;
-        size_t offset = 2 + 2 * static_cast<size_t>(count);
-        for (size_t i = 0; i <= index; i++) {
-            WORD len;
-            std::memcpy(&len, data + 2 + 2 * i, 2);
-            if (offset + len > size)
-                return false;
-            if (i == index) {
-                *text = data + offset;
-                *length = len;
-                return true;
-            }
-            offset += len;
-        }
-        return false;
-    }
-};
-
 // Copies up to bufferLength - 1 bytes and a terminator; returns the count.
 WORD CopyText(const unsigned char *text, size_t length, char *buffer, WORD bufferLength) {
     if (buffer == nullptr || bufferLength == 0)
@@ -104,16 +55,7 @@ WORD CopyText(const unsigned char *text, size_t length, char *buffer, WORD buffe
 // Entry `index` of a text or text-list item; false when there is none.
 bool TextEntry(const notes_internal::nsf::Item &item, size_t index, const unsigned char **text,
                size_t *length) {
-    if (item.type() == TYPE_TEXT) {
-        if (index != 0)
-            return false;
-        *text = item.data();
-        *length = item.size();
-        return true;
-    }
-    if (item.type() == TYPE_TEXT_LIST)
-        return ListReader{item.data(), item.size()}.Entry(index, text, length);
-    return false;
+    return notes_internal::TextEntry(item.type(), item.data(), item.size(), index, text, length);
 }
 
 // Appends the new item, then removes the older items of its name: a failed
@@ -178,7 +120,7 @@ bool ValidValue(WORD type, const unsigned char *value, DWORD size) {
         case TYPE_TIME:
             return size == 8;
         case TYPE_TEXT_LIST: {
-            ListReader list{value, size};
+            notes_internal::TextListView list(value, size);
             return size >= 2 && list.Count() == list.Declared();
         }
         default:
@@ -453,7 +395,7 @@ WORD LNPUBLIC NSFItemGetTextListEntries(NOTEHANDLE note_handle, const char far *
     if (it->type() == TYPE_TEXT)
         return 1;
     if (it->type() == TYPE_TEXT_LIST)
-        return static_cast<WORD>(ListReader{it->data(), it->size()}.Count());
+        return static_cast<WORD>(notes_internal::TextListView(it->data(), it->size()).Count());
     return 0;
 }
 
