@@ -9,6 +9,7 @@
 #include "dname.h"
 #include "mq.h"
 #include "nsf_db.h"
+#include "nsf_formula.h"
 #include "nsf_note.h"
 #include "nsf_profile.h"
 #include "os_env.h"
