@@ -209,4 +209,54 @@ STATUS LNPUBLIC NSFComputeEvaluate(HCOMPUTE hCompute, NOTEHANDLE hNote, DHANDLE 
 // Ends a computation; its handle is then closed.
 STATUS LNPUBLIC NSFComputeStop(HCOMPUTE hCompute);
 
+// COMPUTING A NOTE WITH ITS FORM
+//
+// A form is a note of class NOTE_CLASS_FORM. "$TITLE" (a text or text list)
+// holds its names, "name|alias|..." in an entry. Its fields are given by
+//   "$Fields"                a text list of field names, in the order in
+//                            which they are computed
+//   "$FieldKinds"            a text list of the same length: "computed" (the
+//                            field is computed every time) or "default"
+//                            (computed only when the note lacks the item)
+//   "$FieldFormula_<name>"   a text item per field: its formula
+// (kinds compare without regard to case; a field name is 1 to 241 bytes
+// without a NUL byte).
+// A field's result replaces every item of that name with one summary item:
+// a text, number or time, or its list type when the result has other than
+// one entry; later fields read it. FIELD statements of a field's formula
+// set their items as in NSFComputeEvaluate.
+
+// Phases of a field error.
+#define CWF_PHASE_COMPILE 1   // the field's formula does not compile
+#define CWF_PHASE_EVALUATE 2  // evaluating it failed
+#define CWF_PHASE_STORE 3     // its result could not be stored in the note
+
+// Answers of the error routine.
+#define CWF_NEXT_FIELD 0  // go on with the next field
+#define CWF_ABORT 1       // stop (any non-zero answer does)
+
+// The error routine: the field's name (NUL-terminated), the phase, the
+// error's status and a text that tells it (NUL-terminated: the status's
+// text, for compile errors with the line and column), and the caller's
+// context. It is called with no lock held, so it may call the item calls on
+// the note.
+typedef WORD(LNCALLBACK *CWF_ERROR_PROC)(const char far *FieldName, WORD Phase, STATUS Error,
+                                         const char far *ErrorText, void far *CallersContext);
+
+// Computes the fields of the form in order and changes hNote in memory
+// only; the note is never saved. hFormNote is the form, or NULLHANDLE for
+// the form that the note's "Form" item names (by any name or alias in a
+// form's "$TITLE", without regard to case; the first such form of the
+// note's database). A field error is given to ErrorRoutine (when not null;
+// null goes on): an answer of CWF_NEXT_FIELD goes on with the next field,
+// any other stops at once and returns the field's status. Having gone on,
+// the call returns the status of the first field that failed, or NOERROR;
+// the fields after a failed one are computed all the same.
+// Other statuses: ERR_FORM_NOT_FOUND when the note names no form or no such
+// form exists; ERR_FORM_DAMAGED when the form's field items are not as
+// above (nothing is changed then); ERR_BAD_PARAM for non-zero dwFlags (none
+// are defined); the note's handle statuses.
+STATUS LNPUBLIC NSFNoteComputeWithForm(NOTEHANDLE hNote, NOTEHANDLE hFormNote, DWORD dwFlags,
+                                       CWF_ERROR_PROC ErrorRoutine, void far *CallersContext);
+
 NOTES_EXTERN_C_END
