@@ -11,6 +11,7 @@
 #include "nsf_db.h"
 #include "nsf_note.h"
 #include "nsf_profile.h"
+#include "ooo.h"
 #include "os_env.h"
 #include "os_error.h"
 #include "os_mem.h"

@@ -1,4 +1,5 @@
-// Reading agent notes straight from the store. Nothing here registers a
+// Reading agent notes and icon-note marks straight from the store, shared
+// by the agent calls and the out-of-office calls. Nothing here registers a
 // handle: these reads are over before the call returns.
 #pragma once
 
@@ -34,6 +35,14 @@ bool FirstText(const StoredValue &value, std::string *text);
 
 // "$AssistFlags" holds "E" (case-sensitive): the agent is enabled.
 bool AssistFlagsEnabled(const StoredValues &values);
+
+// The agent named `name`: the note of class NOTE_CLASS_FILTER whose
+// "$TITLE" (or one of its "|"-separated names, or of its entries) is that
+// name without regard to case (ASCII letters) and surrounding blanks; the
+// lowest note ID when several are. 0 when there is none. The items of the
+// agent that `keys` name are read into *values on the way.
+STATUS FindAgent(nsf::DbFile &file, const std::string &name, const std::vector<std::string> &keys,
+                 NOTEID *id, StoredValues *values);
 
 }  // namespace agents
 }  // namespace notes_internal
