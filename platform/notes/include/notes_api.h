@@ -12,6 +12,7 @@
 #include "nsf_formula.h"
 #include "nsf_note.h"
 #include "nsf_profile.h"
+#include "ooo.h"
 #include "os_env.h"
 #include "os_error.h"
 #include "os_mem.h"
