@@ -121,8 +121,8 @@
 //   @UserName            the server's name, canonical (SECKFMGetUserName)
 //   @True @All  @False   1, 1, 0
 //   @DeleteDocument      1, and the note should be deleted
-// Texts count characters as LMBCS characters (a group byte and its two
-// bytes are one character) and never split one.
+// Texts count characters as LMBCS characters (a group byte and the bytes of
+// its group are one character, os_text.h) and never split one.
 //
 // Limits, so that no formula crashes, hangs or exhausts memory: nesting
 // (parentheses, calls, prefix operators) at most 64 deep (a compile error,

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lmbcs.h"
 #include "os_error.h"
 #include "os_time.h"
 
@@ -13,7 +14,6 @@ namespace formula {
 
 namespace {
 
-constexpr unsigned char kGroupByte = 0x14;
 constexpr DWORD kDayMask = 0x00FFFFFFu;
 
 char FoldByte(char c) {
@@ -239,9 +239,8 @@ int CollateTexts(const std::string &a, const std::string &b) {
 }
 
 size_t CharLength(const std::string &text, size_t pos) {
-    if (static_cast<unsigned char>(text[pos]) == kGroupByte && pos + 3 <= text.size())
-        return 3;
-    return 1;
+    return LmbcsCharLength(reinterpret_cast<const unsigned char *>(text.data()) + pos,
+                           text.size() - pos);
 }
 
 size_t CharCount(const std::string &text) {

@@ -18,8 +18,8 @@ namespace formula {
 // take its place, so every comparison of texts goes through here.
 int CollateTexts(const std::string &a, const std::string &b);
 
-// The byte length of the LMBCS character at text[pos] (pos < size): 3 for a
-// whole group (the group byte and its two bytes), else 1.
+// The byte length of the LMBCS character at text[pos] (pos < size), by the
+// library's one rule (lmbcs.h).
 size_t CharLength(const std::string &text, size_t pos);
 
 // The number of LMBCS characters, and the byte offset where character

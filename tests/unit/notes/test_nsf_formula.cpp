@@ -454,12 +454,14 @@ TEST_F(FormulaTest, EvaluationErrorsAreStatuses) {
                        });
 }
 
-// Texts are LMBCS: a group byte 0x14 and its two bytes are one character
-// and are never split, folded or taken for a blank or a separator.
+// Texts are LMBCS: a group byte and the bytes of its group are one
+// character and are never split, folded or taken for a blank or a
+// separator.
 TEST_F(FormulaTest, TextFunctionsKeepLmbcsGroupsWhole) {
-    const std::string euro = "\x14\x20\xAC";               // U+20AC
-    const std::string dagger = "\x14\x20\x20";             // U+2020: its bytes look like blanks
-    const std::string a = std::string("\x14\x00\x61", 3);  // a group whose last byte is "a"
+    const std::string euro = "\x14\x20\xAC";    // U+20AC
+    const std::string dagger = "\x14\x20\x20";  // U+2020: its bytes look like blanks
+    const std::string a = "\x10\x83\x61";       // a Japanese character whose last byte is "a"
+    const std::string g = "\x02\x20";           // a Greek character whose byte is a blank
     ASSERT_NOERROR(SetText(note_, "Price", euro + "5 " + dagger + "x"));
     ASSERT_NOERROR(SetText(note_, "Odd", a + "a"));
     ExpectCases(note_, {
@@ -473,6 +475,8 @@ TEST_F(FormulaTest, TextFunctionsKeepLmbcsGroupsWhole) {
                            {"@Right(Odd; \"a\")", "\"\""},  // the first "a" that is a character
                            {"Odd = \"" + a + "A\"", "1"},
                            {"@Explode(Price; \"" + euro + "\")", "\"5 " + dagger + "x\""},
+                           {"@Trim(\" " + g + " \")", "\"" + g + "\""},
+                           {"@Left(\"" + g + g + "\"; 1)", "\"" + g + "\""},
                        });
 }
 
