@@ -275,9 +275,9 @@ bool IPHCR::xmlParser(const std::string &requestFilePath) {
         receiveElements(root);
         return true;
     } catch (const XMLException &e) {
-        throw IPException("xmlParser", LocalText(e.getMessage()).c_str());
+        throw IPException("xmlParser", LocalText::Message(e.getMessage()).c_str());
     } catch (const DOMException &e) {
-        throw IPException("xmlParser", LocalText(e.msg).c_str());
+        throw IPException("xmlParser", LocalText::Message(e.msg).c_str());
     } catch (const IPException &) {
         throw;
     } catch (...) {
@@ -303,10 +303,11 @@ void IPHCR::receiveElements(DOMNode *node) {
                 for (XMLSize_t i = 0; i < count; i++) {
                     DOMAttr *attribute = static_cast<DOMAttr *>(attributes->item(i));
                     LocalText attributeName(attribute->getName());
-                    LocalText value(attribute->getValue());
                     const Row *row = FindRow(attributeName.c_str());
                     if (row == nullptr)
-                        continue;
+                        continue;  // never converted, so it cannot fail
+                    // Only the rows that read it take the local text.
+                    auto local = [attribute] { return LocalText(attribute->getValue()).str(); };
                     switch (*row) {
                         case Row::Message:
                             message = utf8.toNative(attribute->getValue());
@@ -314,18 +315,18 @@ void IPHCR::receiveElements(DOMNode *node) {
                             XMLStringTranslate::Utf8ToLmbcsInPlace(message);
                             break;
                         case Row::MQName:
-                            replyQueueName = value.str();
+                            replyQueueName = local();
                             XMLStringTranslate::Utf8ToLmbcsInPlace(replyQueueName);
                             break;
                         case Row::HCREnable:
-                            enabled = ParseFlag(value.c_str());
+                            enabled = ParseFlag(local().c_str());
                             break;
                         case Row::MailServer:
-                            mailServer = value.str();
+                            mailServer = local();
                             XMLStringTranslate::Utf8ToLmbcsInPlace(mailServer);
                             break;
                         case Row::MailBox:
-                            mailFile = value.str();
+                            mailFile = local();
                             XMLStringTranslate::Utf8ToLmbcsInPlace(mailFile);
                             if (mailFile.find(".nsf") == std::string::npos)
                                 mailFile += ".nsf";
@@ -336,58 +337,58 @@ void IPHCR::receiveElements(DOMNode *node) {
                             XMLStringTranslate::Utf8ToLmbcsInPlace(subject);
                             break;
                         case Row::StartTimeYear:
-                            startRecord.year = ParseNumber(value.c_str());
+                            startRecord.year = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::StartTimeMonth:
-                            startRecord.month = ParseNumber(value.c_str());
+                            startRecord.month = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::StartTimeDay:
-                            startRecord.day = ParseNumber(value.c_str());
+                            startRecord.day = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::StartTimeHour:
-                            startRecord.hour = ParseNumber(value.c_str());
+                            startRecord.hour = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::StartTimeMin:
-                            startRecord.minute = ParseNumber(value.c_str());
+                            startRecord.minute = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::StartTimeSec:
-                            startRecord.second = ParseNumber(value.c_str());
+                            startRecord.second = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeYear:
-                            endRecord.year = ParseNumber(value.c_str());
+                            endRecord.year = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeMonth:
-                            endRecord.month = ParseNumber(value.c_str());
+                            endRecord.month = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeDay:
-                            endRecord.day = ParseNumber(value.c_str());
+                            endRecord.day = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeHour:
-                            endRecord.hour = ParseNumber(value.c_str());
+                            endRecord.hour = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeMin:
-                            endRecord.minute = ParseNumber(value.c_str());
+                            endRecord.minute = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeSec:
-                            endRecord.second = ParseNumber(value.c_str());
+                            endRecord.second = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::ShowHours:
-                            showHours = value.str();
+                            showHours = local();
                             break;
                         case Row::Action:
-                            action = ParseAction(value.c_str());
+                            action = ParseAction(local().c_str());
                             break;
                         case Row::DaysOut:
                             daysOut = utf8.toNative(attribute->getValue());
@@ -398,13 +399,13 @@ void IPHCR::receiveElements(DOMNode *node) {
                             XMLStringTranslate::Utf8ToLmbcsInPlace(appendSubjectDate);
                             break;
                         case Row::AppendSubject:
-                            appendSubject = ParseFlag(value.c_str());
+                            appendSubject = ParseFlag(local().c_str());
                             break;
                         case Row::ASDEnable:
-                            appendSubjectPresent = ParseFlag(value.c_str());
+                            appendSubjectPresent = ParseFlag(local().c_str());
                             break;
                         case Row::InternetAddress:
-                            excludeInternetMail = ParseFlag(value.c_str());
+                            excludeInternetMail = ParseFlag(local().c_str());
                             break;
                         case Row::LoginName:
                             loginName = utf8.toNative(attribute->getValue());
@@ -435,9 +436,9 @@ void IPHCR::receiveElements(DOMNode *node) {
             receiveElements(child);
         }
     } catch (const XMLException &e) {
-        throw IPException("receiveElements", LocalText(e.getMessage()).c_str());
+        throw IPException("receiveElements", LocalText::Message(e.getMessage()).c_str());
     } catch (const DOMException &e) {
-        throw IPException("receiveElements", LocalText(e.msg).c_str());
+        throw IPException("receiveElements", LocalText::Message(e.msg).c_str());
     } catch (const IPException &) {
         throw;
     } catch (...) {
