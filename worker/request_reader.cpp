@@ -1,21 +1,23 @@
 // The request file reader: parses the request file and copies the
 // "Username" element's text and attributes into the request fields.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
-#include <xercesc/sax/ErrorHandler.hpp>
-#include <xercesc/sax/SAXParseException.hpp>
-#include <xercesc/util/SecurityManager.hpp>
-#include <xercesc/util/XMLEntityResolver.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include "iphcr.h"
 #include "ip_exception.h"
+#include "request_parser.h"
 #include "xml_string_translate.h"
 
 using namespace xercesc;
@@ -26,73 +28,67 @@ const char kUnexpected[] = "Unexpected Exception\n";
 
 // Limits for request files, which the front end writes small (a few hundred
 // bytes; the longest message that a reply can carry back is 16383 UTF-16
-// units). A file beyond them is refused as malformed: the entity limit
-// keeps a file of nested entities from growing without bound, the size
-// limit bounds what each allowed expansion can copy, and the depth limit
-// keeps the walk (and the library's text gathering, both recursive) off the
-// end of the thread's stack.
-constexpr off_t kMaxRequestFileBytes = 256 * 1024;
-constexpr XMLSize_t kMaxEntityExpansions = 16;
+// units). A file beyond them is refused as malformed: the size limit bounds
+// what each allowed entity expansion can copy, the parser's memory budget
+// (request_parser.h) bounds every other copy, and the depth limit keeps the
+// walk (and the library's text gathering, both recursive) off the end of the
+// thread's stack.
+constexpr size_t kMaxRequestFileBytes = 256 * 1024;
 constexpr unsigned kMaxElementDepth = 100;
 
 // A request that the reader refuses on its own account; it reaches the
 // guard's catch-all like any failure that is not the library's.
 struct MalformedRequest {};
 
-// Refuses every external entity, the external DTD subset included: a
-// request must never pull another file of the server into its fields.
-class RefuseAllEntities : public XMLEntityResolver {
+// Closes a descriptor on every path.
+class FileDescriptor {
   public:
-    InputSource *resolveEntity(XMLResourceIdentifier *) override { return nullptr; }
-};
-
-// The library stops at the first fatal error (a file that is not
-// well-formed, cannot be read, or breaks a limit) but no longer throws it
-// without an error handler, and would leave a partial document. This
-// handler throws the library's SAXParseException, which is neither an
-// XMLException nor a DOMException, so the file fails before any of its
-// attributes reach the worker. Warnings and validity errors are let pass.
-class ThrowOnFatalError : public ErrorHandler {
-  public:
-    void warning(const SAXParseException &) override {}
-    void error(const SAXParseException &) override {}
-    void fatalError(const SAXParseException &e) override { throw e; }
-    void resetErrors() override {}
-};
-
-// Installs the guards above on the parser for the length of one parse.
-class ParseGuards {
-  public:
-    explicit ParseGuards(XercesDOMParser &parser) : parser_(parser) {
-        security_.setEntityExpansionLimit(kMaxEntityExpansions);
-        parser_.setSecurityManager(&security_);
-        parser_.setXMLEntityResolver(&resolver_);
-        parser_.setDisableDefaultEntityResolution(true);
-        parser_.setErrorHandler(&errors_);
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0)
+            close(fd_);
     }
-    ~ParseGuards() {
-        parser_.setErrorHandler(nullptr);
-        parser_.setXMLEntityResolver(nullptr);
-        parser_.setSecurityManager(nullptr);
-    }
-    ParseGuards(const ParseGuards &) = delete;
-    ParseGuards &operator=(const ParseGuards &) = delete;
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return fd_; }
 
   private:
-    XercesDOMParser &parser_;
-    SecurityManager security_;
-    RefuseAllEntities resolver_;
-    ThrowOnFatalError errors_;
+    int fd_;
 };
 
-// Only a regular file of bounded size goes to the library: a directory
-// makes it leak, a pipe or a device could hold the thread forever.
-void CheckRequestFile(const std::string &path) {
+// The request file, read whole through one descriptor, so that the check
+// and the parse see the same file, and a name of any bytes is opened as it
+// stands (the library would open a name converted from the local code
+// page). The open does not wait: a pipe or a device put in the file's place
+// could hold the thread for ever. Only a regular file within the size limit
+// is read; one that grows beyond it while it is read is refused too.
+std::string ReadRequestFile(const std::string &path) {
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat status;
-    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size > kMaxRequestFileBytes) {
+    if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size < 0 || static_cast<size_t>(status.st_size) > kMaxRequestFileBytes) {
         throw MalformedRequest();
     }
+    // One byte more than the file holds, so that a file that grew shows.
+    std::string content(static_cast<size_t>(status.st_size) + 1, '\0');
+    size_t length = 0;
+    for (;;) {
+        if (length == content.size()) {
+            if (content.size() > kMaxRequestFileBytes)
+                throw MalformedRequest();
+            content.resize(std::min(2 * content.size(), kMaxRequestFileBytes + 1));
+        }
+        ssize_t got = read(file.get(), &content[length], content.size() - length);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            throw MalformedRequest();
+        if (got == 0)
+            break;
+        length += static_cast<size_t>(got);
+    }
+    content.resize(length);
+    return content;
 }
 
 // Measures the tree without recursion.
@@ -258,15 +254,29 @@ bool ConvertToGM(TIME &record, TIMEDATE &result) {
 
 bool IPHCR::xmlParser(const std::string &requestFilePath) {
     try {
+        // A parse that failed may leave the parser unusable (after running
+        // out of memory it holds itself to be still parsing, and its setters
+        // throw), so it was deleted then, and this parse gets a new one.
+        if (parser == nullptr && parserGuards)
+            parser = parserGuards->MakeParser();
         if (parser == nullptr)
             throw MalformedRequest();  // the XML library did not start
         parser->setValidationScheme(XercesDOMParser::Val_Auto);
         parser->setDoNamespaces(false);
         parser->setDoSchema(false);
         parser->setLoadExternalDTD(false);
-        ParseGuards guards(*parser);
-        CheckRequestFile(requestFilePath);
-        parser->parse(requestFilePath.c_str());
+        const std::string content = ReadRequestFile(requestFilePath);
+        // The name stays out of the library: external references are
+        // refused, so none is resolved against it.
+        MemBufInputSource source(reinterpret_cast<const XMLByte *>(content.data()), content.size(),
+                                 "request file");
+        try {
+            parser->parse(source);
+        } catch (...) {
+            delete parser;  // with what it had built of the document
+            parser = nullptr;
+            throw;
+        }
         DOMDocument *document = parser->getDocument();
         DOMElement *root = document != nullptr ? document->getDocumentElement() : nullptr;
         if (root == nullptr)
