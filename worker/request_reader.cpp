@@ -267,10 +267,14 @@ bool IPHCR::xmlParser(const std::string &requestFilePath) {
         parser->setLoadExternalDTD(false);
         const std::string content = ReadRequestFile(requestFilePath);
         // The name stays out of the library: external references are
-        // refused, so none is resolved against it.
+        // refused, so none is resolved against it. The source's stream comes
+        // from the budget too, which takes it back when the library loses it.
         MemBufInputSource source(reinterpret_cast<const XMLByte *>(content.data()), content.size(),
-                                 "request file");
+                                 "request file", false, &parserGuards->memory());
         try {
+            // The parser keeps every document that it made until told
+            // otherwise; one request's document is all it needs.
+            parser->resetDocumentPool();
             parser->parse(source);
         } catch (...) {
             delete parser;  // with what it had built of the document
