@@ -3,11 +3,13 @@
 #include <benchmark/benchmark.h>
 
 #include <dirent.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,13 +46,31 @@ bool Parse(const std::string &path) {
     }
 }
 
-// One pass to measure the peak memory that a read adds, then the timing.
-void Read(benchmark::State &state, const std::string &path) {
+// The peak memory that one read adds to what the process holds; freed
+// memory that the allocator kept goes back first, so that it does not hide
+// the peak.
+long PeakExtraKiB(const std::string &path, bool *accepted) {
+    malloc_trim(0);
     long before = StatusKiB("VmRSS:");
     std::ofstream("/proc/self/clear_refs") << "5";
-    bool accepted = Parse(path);
-    state.counters["peak_extra_KiB"] = static_cast<double>(StatusKiB("VmHWM:") - before);
-    state.counters["accepted"] = accepted ? 1 : 0;
+    bool ok = Parse(path);
+    if (accepted != nullptr)
+        *accepted = ok;
+    return StatusKiB("VmHWM:") - before;
+}
+
+// One pass to measure the peak memory that a read adds, then the timing.
+// The library calls a benchmark more than once: the first pass counts.
+void Read(benchmark::State &state, const std::string &path) {
+    static std::map<std::string, std::pair<long, bool>> firstPass;
+    auto pass = firstPass.find(path);
+    if (pass == firstPass.end()) {
+        bool accepted = false;
+        const long peak = PeakExtraKiB(path, &accepted);
+        pass = firstPass.emplace(path, std::make_pair(peak, accepted)).first;
+    }
+    state.counters["peak_extra_KiB"] = static_cast<double>(pass->second.first);
+    state.counters["accepted"] = pass->second.second ? 1 : 0;
     for (auto _ : state)
         benchmark::DoNotOptimize(Parse(path));
 }
@@ -181,12 +201,8 @@ void BM_HostileCorpus(benchmark::State &state) {
         return;
     }
     long worst = 0;
-    for (const std::string &file : files) {
-        long before = StatusKiB("VmRSS:");
-        std::ofstream("/proc/self/clear_refs") << "5";
-        Parse(file);
-        worst = std::max(worst, StatusKiB("VmHWM:") - before);
-    }
+    for (const std::string &file : files)
+        worst = std::max(worst, PeakExtraKiB(file, nullptr));
     state.counters["peak_extra_KiB"] = static_cast<double>(worst);
     state.counters["files"] = static_cast<double>(files.size());
     for (auto _ : state) {
