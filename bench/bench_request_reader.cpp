@@ -1,12 +1,18 @@
 // The request reader: time to read a typical request, and time and peak
-// memory to refuse the hostile ones.
+// memory (above what the process held before) to refuse the hostile ones.
 #include <benchmark/benchmark.h>
 
+#include <dirent.h>
+#include <malloc.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "ip_exception.h"
 #include "iphcr.h"
@@ -40,13 +46,31 @@ bool Parse(const std::string &path) {
     }
 }
 
-// One pass to measure the peak memory that a read adds, then the timing.
-void Read(benchmark::State &state, const std::string &path) {
+// The peak memory that one read adds to what the process holds; freed
+// memory that the allocator kept goes back first, so that it does not hide
+// the peak.
+long PeakExtraKiB(const std::string &path, bool *accepted) {
+    malloc_trim(0);
     long before = StatusKiB("VmRSS:");
     std::ofstream("/proc/self/clear_refs") << "5";
-    bool accepted = Parse(path);
-    state.counters["peak_extra_KiB"] = static_cast<double>(StatusKiB("VmHWM:") - before);
-    state.counters["accepted"] = accepted ? 1 : 0;
+    bool ok = Parse(path);
+    if (accepted != nullptr)
+        *accepted = ok;
+    return StatusKiB("VmHWM:") - before;
+}
+
+// One pass to measure the peak memory that a read adds, then the timing.
+// The library calls a benchmark more than once: the first pass counts.
+void Read(benchmark::State &state, const std::string &path) {
+    static std::map<std::string, std::pair<long, bool>> firstPass;
+    auto pass = firstPass.find(path);
+    if (pass == firstPass.end()) {
+        bool accepted = false;
+        const long peak = PeakExtraKiB(path, &accepted);
+        pass = firstPass.emplace(path, std::make_pair(peak, accepted)).first;
+    }
+    state.counters["peak_extra_KiB"] = static_cast<double>(pass->second.first);
+    state.counters["accepted"] = pass->second.second ? 1 : 0;
     for (auto _ : state)
         benchmark::DoNotOptimize(Parse(path));
 }
@@ -106,6 +130,87 @@ void BM_LongMessage(benchmark::State &state) {
                                           "\">u</Username></r>"));
 }
 BENCHMARK(BM_LongMessage)->Unit(benchmark::kMillisecond);
+
+// A request at the size limit of request files (256 KiB) whose elements each
+// take a copy of an attribute default: the worst that a file may ask of the
+// parser, refused by its memory budget.
+std::string DefaultsCopiedInto(const std::string &declarations, const std::string &element) {
+    std::string xml = "<!DOCTYPE r [" + declarations + "]><r><Username MQName=\"Q\">u</Username>";
+    while (xml.size() + element.size() + 4 <= 256 * 1024)
+        xml += element;
+    return xml + "</r>";
+}
+
+void BM_DefaultOfAnEntityAtTheLimit(benchmark::State &state) {
+    std::string refs;
+    for (int i = 0; i < 15; i++)
+        refs += "&e;";
+    Read(state, WriteTemp("default-entity.xml",
+                          DefaultsCopiedInto("<!ENTITY e \"" + std::string(12000, 'x') +
+                                                 "\"><!ATTLIST n a CDATA \"" + refs + "\">",
+                                             "<n/>")));
+}
+BENCHMARK(BM_DefaultOfAnEntityAtTheLimit)->Unit(benchmark::kMillisecond);
+
+void BM_DefaultWrittenOutAtTheLimit(benchmark::State &state) {
+    Read(state,
+         WriteTemp("default-plain.xml",
+                   DefaultsCopiedInto("<!ATTLIST n a CDATA \"" + std::string(100000, 'y') + "\">",
+                                      "<n/>")));
+}
+BENCHMARK(BM_DefaultWrittenOutAtTheLimit)->Unit(benchmark::kMillisecond);
+
+void BM_ManyDefaultsAtTheLimit(benchmark::State &state) {
+    std::string many;
+    for (int i = 0; i < 100; i++)
+        many += " a" + std::to_string(i) + " CDATA \"" + std::string(1000, 'z') + "\"";
+    Read(state,
+         WriteTemp("default-many.xml", DefaultsCopiedInto("<!ATTLIST n" + many + ">", "<n/>")));
+}
+BENCHMARK(BM_ManyDefaultsAtTheLimit)->Unit(benchmark::kMillisecond);
+
+// Half a surrogate pair at the end of a UTF-16 attribute value.
+void BM_HalfSurrogatePairRefused(benchmark::State &state) {
+    const std::u16string text = u"<r><Username MQName=\"Q\" Message=\"away" +
+                                std::u16string(1, char16_t(0xD800)) + u"\">u</Username></r>";
+    std::string bytes = "\xFF\xFE";
+    for (char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    Read(state, WriteTemp("half.xml", bytes));
+}
+BENCHMARK(BM_HalfSurrogatePairRefused)->Unit(benchmark::kMicrosecond);
+
+// Every file of the hostile corpus that the tests replay: the largest peak
+// of one, and the time for all of them.
+void BM_HostileCorpus(benchmark::State &state) {
+    std::string here = __FILE__;
+    const std::string dir = here.substr(0, here.rfind('/')) + "/../tests/assets/requests";
+    std::vector<std::string> files;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *entry = readdir(d)) {
+            std::string name = entry->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".xml") == 0)
+                files.push_back(dir + "/" + name);
+        }
+        closedir(d);
+    }
+    if (files.empty()) {
+        state.SkipWithError(("no hostile corpus in " + dir).c_str());
+        return;
+    }
+    long worst = 0;
+    for (const std::string &file : files)
+        worst = std::max(worst, PeakExtraKiB(file, nullptr));
+    state.counters["peak_extra_KiB"] = static_cast<double>(worst);
+    state.counters["files"] = static_cast<double>(files.size());
+    for (auto _ : state) {
+        for (const std::string &file : files)
+            benchmark::DoNotOptimize(Parse(file));
+    }
+}
+BENCHMARK(BM_HostileCorpus)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
+#include "request_parser.h"
 #include "xml_string_translate.h"
 #include "xml_toolkit.h"
 
@@ -39,9 +40,10 @@ IPHCR::IPHCR()
     if (xmlStarted) {
         try {
             translator = new XMLStringTranslate("utf-8");
-            parser = new xercesc::XercesDOMParser(
-                nullptr, xercesc::XMLPlatformUtils::fgMemoryManager, nullptr);
+            parserGuards.reset(new RequestParserGuards);
+            parser = parserGuards->MakeParser();
         } catch (...) {
+            parserGuards.reset();
             delete translator;
             xml_toolkit::Stop();
             throw;
@@ -54,6 +56,7 @@ IPHCR::~IPHCR() {
     Reset(true);
     delete parser;
     parser = nullptr;
+    parserGuards.reset();
     delete translator;
     translator = nullptr;
     if (xmlStarted)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@ class DOMNode;
 class XercesDOMParser;
 XERCES_CPP_NAMESPACE_END
 
+class RequestParserGuards;
 class XMLStringTranslate;
 
 class IPHCR {
@@ -144,4 +146,7 @@ class IPHCR {
     // Whether this worker's start of the XML library worked, so that only a
     // start of its own is given back.
     bool xmlStarted;
+    // What the parser points at (its memory budget among them): made before
+    // the parser and destroyed after it.
+    std::unique_ptr<RequestParserGuards> parserGuards;
 };

@@ -1,21 +1,23 @@
 // The request file reader: parses the request file and copies the
 // "Username" element's text and attributes into the request fields.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
-#include <xercesc/sax/ErrorHandler.hpp>
-#include <xercesc/sax/SAXParseException.hpp>
-#include <xercesc/util/SecurityManager.hpp>
-#include <xercesc/util/XMLEntityResolver.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include "iphcr.h"
 #include "ip_exception.h"
+#include "request_parser.h"
 #include "xml_string_translate.h"
 
 using namespace xercesc;
@@ -26,73 +28,67 @@ const char kUnexpected[] = "Unexpected Exception\n";
 
 // Limits for request files, which the front end writes small (a few hundred
 // bytes; the longest message that a reply can carry back is 16383 UTF-16
-// units). A file beyond them is refused as malformed: the entity limit
-// keeps a file of nested entities from growing without bound, the size
-// limit bounds what each allowed expansion can copy, and the depth limit
-// keeps the walk (and the library's text gathering, both recursive) off the
-// end of the thread's stack.
-constexpr off_t kMaxRequestFileBytes = 256 * 1024;
-constexpr XMLSize_t kMaxEntityExpansions = 16;
+// units). A file beyond them is refused as malformed: the size limit bounds
+// what each allowed entity expansion can copy, the parser's memory budget
+// (request_parser.h) bounds every other copy, and the depth limit keeps the
+// walk (and the library's text gathering, both recursive) off the end of the
+// thread's stack.
+constexpr size_t kMaxRequestFileBytes = 256 * 1024;
 constexpr unsigned kMaxElementDepth = 100;
 
 // A request that the reader refuses on its own account; it reaches the
 // guard's catch-all like any failure that is not the library's.
 struct MalformedRequest {};
 
-// Refuses every external entity, the external DTD subset included: a
-// request must never pull another file of the server into its fields.
-class RefuseAllEntities : public XMLEntityResolver {
+// Closes a descriptor on every path.
+class FileDescriptor {
   public:
-    InputSource *resolveEntity(XMLResourceIdentifier *) override { return nullptr; }
-};
-
-// The library stops at the first fatal error (a file that is not
-// well-formed, cannot be read, or breaks a limit) but no longer throws it
-// without an error handler, and would leave a partial document. This
-// handler throws the library's SAXParseException, which is neither an
-// XMLException nor a DOMException, so the file fails before any of its
-// attributes reach the worker. Warnings and validity errors are let pass.
-class ThrowOnFatalError : public ErrorHandler {
-  public:
-    void warning(const SAXParseException &) override {}
-    void error(const SAXParseException &) override {}
-    void fatalError(const SAXParseException &e) override { throw e; }
-    void resetErrors() override {}
-};
-
-// Installs the guards above on the parser for the length of one parse.
-class ParseGuards {
-  public:
-    explicit ParseGuards(XercesDOMParser &parser) : parser_(parser) {
-        security_.setEntityExpansionLimit(kMaxEntityExpansions);
-        parser_.setSecurityManager(&security_);
-        parser_.setXMLEntityResolver(&resolver_);
-        parser_.setDisableDefaultEntityResolution(true);
-        parser_.setErrorHandler(&errors_);
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0)
+            close(fd_);
     }
-    ~ParseGuards() {
-        parser_.setErrorHandler(nullptr);
-        parser_.setXMLEntityResolver(nullptr);
-        parser_.setSecurityManager(nullptr);
-    }
-    ParseGuards(const ParseGuards &) = delete;
-    ParseGuards &operator=(const ParseGuards &) = delete;
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return fd_; }
 
   private:
-    XercesDOMParser &parser_;
-    SecurityManager security_;
-    RefuseAllEntities resolver_;
-    ThrowOnFatalError errors_;
+    int fd_;
 };
 
-// Only a regular file of bounded size goes to the library: a directory
-// makes it leak, a pipe or a device could hold the thread forever.
-void CheckRequestFile(const std::string &path) {
+// The request file, read whole through one descriptor, so that the check
+// and the parse see the same file, and a name of any bytes is opened as it
+// stands (the library would open a name converted from the local code
+// page). The open does not wait: a pipe or a device put in the file's place
+// could hold the thread for ever. Only a regular file within the size limit
+// is read; one that grows beyond it while it is read is refused too.
+std::string ReadRequestFile(const std::string &path) {
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat status;
-    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size > kMaxRequestFileBytes) {
+    if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size < 0 || static_cast<size_t>(status.st_size) > kMaxRequestFileBytes) {
         throw MalformedRequest();
     }
+    // One byte more than the file holds, so that a file that grew shows.
+    std::string content(static_cast<size_t>(status.st_size) + 1, '\0');
+    size_t length = 0;
+    for (;;) {
+        if (length == content.size()) {
+            if (content.size() > kMaxRequestFileBytes)
+                throw MalformedRequest();
+            content.resize(std::min(2 * content.size(), kMaxRequestFileBytes + 1));
+        }
+        ssize_t got = read(file.get(), &content[length], content.size() - length);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            throw MalformedRequest();
+        if (got == 0)
+            break;
+        length += static_cast<size_t>(got);
+    }
+    content.resize(length);
+    return content;
 }
 
 // Measures the tree without recursion.
@@ -258,15 +254,33 @@ bool ConvertToGM(TIME &record, TIMEDATE &result) {
 
 bool IPHCR::xmlParser(const std::string &requestFilePath) {
     try {
+        // A parse that failed may leave the parser unusable (after running
+        // out of memory it holds itself to be still parsing, and its setters
+        // throw), so it was deleted then, and this parse gets a new one.
+        if (parser == nullptr && parserGuards)
+            parser = parserGuards->MakeParser();
         if (parser == nullptr)
             throw MalformedRequest();  // the XML library did not start
         parser->setValidationScheme(XercesDOMParser::Val_Auto);
         parser->setDoNamespaces(false);
         parser->setDoSchema(false);
         parser->setLoadExternalDTD(false);
-        ParseGuards guards(*parser);
-        CheckRequestFile(requestFilePath);
-        parser->parse(requestFilePath.c_str());
+        const std::string content = ReadRequestFile(requestFilePath);
+        // The name stays out of the library: external references are
+        // refused, so none is resolved against it. The source's stream comes
+        // from the budget too, which takes it back when the library loses it.
+        MemBufInputSource source(reinterpret_cast<const XMLByte *>(content.data()), content.size(),
+                                 "request file", false, &parserGuards->memory());
+        try {
+            // The parser keeps every document that it made until told
+            // otherwise; one request's document is all it needs.
+            parser->resetDocumentPool();
+            parser->parse(source);
+        } catch (...) {
+            delete parser;  // with what it had built of the document
+            parser = nullptr;
+            throw;
+        }
         DOMDocument *document = parser->getDocument();
         DOMElement *root = document != nullptr ? document->getDocumentElement() : nullptr;
         if (root == nullptr)
@@ -275,9 +289,9 @@ bool IPHCR::xmlParser(const std::string &requestFilePath) {
         receiveElements(root);
         return true;
     } catch (const XMLException &e) {
-        throw IPException("xmlParser", LocalText(e.getMessage()).c_str());
+        throw IPException("xmlParser", LocalText::Message(e.getMessage()).c_str());
     } catch (const DOMException &e) {
-        throw IPException("xmlParser", LocalText(e.msg).c_str());
+        throw IPException("xmlParser", LocalText::Message(e.msg).c_str());
     } catch (const IPException &) {
         throw;
     } catch (...) {
@@ -303,10 +317,11 @@ void IPHCR::receiveElements(DOMNode *node) {
                 for (XMLSize_t i = 0; i < count; i++) {
                     DOMAttr *attribute = static_cast<DOMAttr *>(attributes->item(i));
                     LocalText attributeName(attribute->getName());
-                    LocalText value(attribute->getValue());
                     const Row *row = FindRow(attributeName.c_str());
                     if (row == nullptr)
-                        continue;
+                        continue;  // never converted, so it cannot fail
+                    // Only the rows that read it take the local text.
+                    auto local = [attribute] { return LocalText(attribute->getValue()).str(); };
                     switch (*row) {
                         case Row::Message:
                             message = utf8.toNative(attribute->getValue());
@@ -314,18 +329,18 @@ void IPHCR::receiveElements(DOMNode *node) {
                             XMLStringTranslate::Utf8ToLmbcsInPlace(message);
                             break;
                         case Row::MQName:
-                            replyQueueName = value.str();
+                            replyQueueName = local();
                             XMLStringTranslate::Utf8ToLmbcsInPlace(replyQueueName);
                             break;
                         case Row::HCREnable:
-                            enabled = ParseFlag(value.c_str());
+                            enabled = ParseFlag(local().c_str());
                             break;
                         case Row::MailServer:
-                            mailServer = value.str();
+                            mailServer = local();
                             XMLStringTranslate::Utf8ToLmbcsInPlace(mailServer);
                             break;
                         case Row::MailBox:
-                            mailFile = value.str();
+                            mailFile = local();
                             XMLStringTranslate::Utf8ToLmbcsInPlace(mailFile);
                             if (mailFile.find(".nsf") == std::string::npos)
                                 mailFile += ".nsf";
@@ -336,58 +351,58 @@ void IPHCR::receiveElements(DOMNode *node) {
                             XMLStringTranslate::Utf8ToLmbcsInPlace(subject);
                             break;
                         case Row::StartTimeYear:
-                            startRecord.year = ParseNumber(value.c_str());
+                            startRecord.year = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::StartTimeMonth:
-                            startRecord.month = ParseNumber(value.c_str());
+                            startRecord.month = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::StartTimeDay:
-                            startRecord.day = ParseNumber(value.c_str());
+                            startRecord.day = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::StartTimeHour:
-                            startRecord.hour = ParseNumber(value.c_str());
+                            startRecord.hour = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::StartTimeMin:
-                            startRecord.minute = ParseNumber(value.c_str());
+                            startRecord.minute = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::StartTimeSec:
-                            startRecord.second = ParseNumber(value.c_str());
+                            startRecord.second = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeYear:
-                            endRecord.year = ParseNumber(value.c_str());
+                            endRecord.year = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeMonth:
-                            endRecord.month = ParseNumber(value.c_str());
+                            endRecord.month = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeDay:
-                            endRecord.day = ParseNumber(value.c_str());
+                            endRecord.day = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeHour:
-                            endRecord.hour = ParseNumber(value.c_str());
+                            endRecord.hour = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeMin:
-                            endRecord.minute = ParseNumber(value.c_str());
+                            endRecord.minute = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::EndTimeSec:
-                            endRecord.second = ParseNumber(value.c_str());
+                            endRecord.second = ParseNumber(local().c_str());
                             timeSeen = 1;
                             break;
                         case Row::ShowHours:
-                            showHours = value.str();
+                            showHours = local();
                             break;
                         case Row::Action:
-                            action = ParseAction(value.c_str());
+                            action = ParseAction(local().c_str());
                             break;
                         case Row::DaysOut:
                             daysOut = utf8.toNative(attribute->getValue());
@@ -398,13 +413,13 @@ void IPHCR::receiveElements(DOMNode *node) {
                             XMLStringTranslate::Utf8ToLmbcsInPlace(appendSubjectDate);
                             break;
                         case Row::AppendSubject:
-                            appendSubject = ParseFlag(value.c_str());
+                            appendSubject = ParseFlag(local().c_str());
                             break;
                         case Row::ASDEnable:
-                            appendSubjectPresent = ParseFlag(value.c_str());
+                            appendSubjectPresent = ParseFlag(local().c_str());
                             break;
                         case Row::InternetAddress:
-                            excludeInternetMail = ParseFlag(value.c_str());
+                            excludeInternetMail = ParseFlag(local().c_str());
                             break;
                         case Row::LoginName:
                             loginName = utf8.toNative(attribute->getValue());
@@ -435,9 +450,9 @@ void IPHCR::receiveElements(DOMNode *node) {
             receiveElements(child);
         }
     } catch (const XMLException &e) {
-        throw IPException("receiveElements", LocalText(e.getMessage()).c_str());
+        throw IPException("receiveElements", LocalText::Message(e.getMessage()).c_str());
     } catch (const DOMException &e) {
-        throw IPException("receiveElements", LocalText(e.msg).c_str());
+        throw IPException("receiveElements", LocalText::Message(e.msg).c_str());
     } catch (const IPException &) {
         throw;
     } catch (...) {

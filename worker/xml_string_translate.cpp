@@ -45,7 +45,24 @@ void XMLStringTranslate::clearBuffer() {
     std::memset(buffer, 0, kBufferUnits * sizeof(XMLCh));
 }
 
+bool HasUnpairedSurrogate(const XMLCh *text) {
+    if (text == nullptr)
+        return false;
+    for (; *text != 0; text++) {
+        if (*text >= 0xD800 && *text <= 0xDBFF) {
+            if (text[1] < 0xDC00 || text[1] > 0xDFFF)
+                return true;
+            text++;  // the pair's low half
+        } else if (*text >= 0xDC00 && *text <= 0xDFFF) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string XMLStringTranslate::toNative(const XMLCh *text) {
+    if (HasUnpairedSurrogate(text))
+        throw std::invalid_argument("text holds half a surrogate pair");
     output.clear();
     if (text != nullptr)
         *formatter << text;
@@ -184,8 +201,38 @@ TranscodedText::~TranscodedText() {
     XMLString::release(&text);
 }
 
-LocalText::LocalText(const XMLCh *text)
-    : text(text != nullptr ? XMLString::transcode(text) : nullptr) {}
+namespace {
+
+char *TranscodeWhole(const XMLCh *text) {
+    if (text == nullptr)
+        return nullptr;
+    if (HasUnpairedSurrogate(text))
+        throw std::invalid_argument("text holds half a surrogate pair");
+    return XMLString::transcode(text);
+}
+
+}  // namespace
+
+LocalText::LocalText(const XMLCh *text) : text(TranscodeWhole(text)) {}
+
+std::string LocalText::Message(const XMLCh *text) {
+    try {
+        if (!HasUnpairedSurrogate(text))
+            return LocalText(text).str();
+        std::u16string copy(reinterpret_cast<const char16_t *>(text));
+        for (size_t i = 0; i < copy.size(); i++) {
+            if (copy[i] >= 0xD800 && copy[i] <= 0xDBFF && i + 1 < copy.size() &&
+                copy[i + 1] >= 0xDC00 && copy[i + 1] <= 0xDFFF) {
+                i++;
+            } else if (copy[i] >= 0xD800 && copy[i] <= 0xDFFF) {
+                copy[i] = u'?';
+            }
+        }
+        return LocalText(reinterpret_cast<const XMLCh *>(copy.c_str())).str();
+    } catch (...) {
+        return std::string();  // out of memory, or the library's own failure
+    }
+}
 
 LocalText::~LocalText() {
     if (text != nullptr)

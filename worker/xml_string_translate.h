@@ -26,7 +26,10 @@ class XMLStringTranslate : public xercesc::XMLFormatTarget {
 
     void clearBuffer();
 
-    // The whole text in the object's encoding; a null text gives "".
+    // The whole text in the object's encoding; a null text gives "". A text
+    // with half a surrogate pair cannot be converted whole (the library's
+    // formatter would spin on one at its end for ever) and throws
+    // std::invalid_argument before the formatter sees it.
     std::string toNative(const XMLCh *text);
 
     // The UTF-16 form of a NUL-terminated text in the object's encoding, in
@@ -67,12 +70,22 @@ class TranscodedText {
     XMLCh *text;
 };
 
+// Whether a UTF-16 text holds half a surrogate pair: a high one not followed
+// by a low one, or a low one without a high one before it. No conversion
+// can give such a text whole.
+bool HasUnpairedSurrogate(const XMLCh *text);
+
 // The reverse: a UTF-16 string of the library in the local code page, as
 // XMLString::transcode gives it, given back when the object dies. A null
-// string, or one that the local code page cannot hold, reads as "".
+// string, or one that the local code page cannot hold, reads as "". A text
+// with half a surrogate pair throws std::invalid_argument, as toNative does.
 class LocalText {
   public:
     explicit LocalText(const XMLCh *text);
+    // The same for the text of an error message, which must never fail in
+    // turn: half a surrogate pair becomes '?', and a conversion that fails
+    // gives "".
+    static std::string Message(const XMLCh *text);
     ~LocalText();
     LocalText(const LocalText &) = delete;
     LocalText &operator=(const LocalText &) = delete;

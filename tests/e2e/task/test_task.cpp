@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,16 +83,58 @@ long ProcStatusKb(pid_t pid, const std::string &key) {
     return -1;
 }
 
+// The CPU time that the process has used so far (user and system), in
+// seconds, or -1.
+double ProcCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t nameEnd = stat.rfind(')');  // the name may hold blanks
+    if (nameEnd == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string skipped;
+    for (int field = 3; field < 14; field++)  // state .. cmajflt
+        fields >> skipped;
+    long user = 0, system = 0;
+    if (!(fields >> user >> system))
+        return -1;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A request file in UTF-16 (little-endian, with its byte order mark).
+std::string Utf16File(const std::u16string &text) {
+    std::string bytes = "\xFF\xFE";
+    for (char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+// A request at the size limit of request files whose elements each take a
+// copy of an attribute default of its document type.
+std::string DefaultsCopiedInto(const std::string &declarations, const std::string &element) {
+    const size_t limit = 256 * 1024;
+    std::string xml = "<!DOCTYPE r [" + declarations + "]><r><Username>u</Username>";
+    while (xml.size() + element.size() + 4 <= limit)
+        xml += element;
+    return xml + "</r>";
+}
+
 // The task's data directory. Tests that count what arrives start the test
 // process's own runtime on it (RuntimeOn) and keep their queues alive
 // themselves (OwnQueue).
 class TaskTest : public e2e::DataDirFixture {
   protected:
-    // Starts vanterra; with ready, waits until it serves requests.
-    std::unique_ptr<Background> Start(bool ready = true, const std::string &name = "console") {
-        auto task = std::make_unique<Background>(
-            std::vector<std::string>{kVanterra, "=" + dir_ + "/notes.ini"},
-            tmp_.file(name + ".txt"));
+    // Starts vanterra; with ready, waits until it serves requests. A shell
+    // command given runs first, in the shell that then becomes the task
+    // ("ulimit -v ..." for instance).
+    std::unique_ptr<Background> Start(bool ready = true, const std::string &name = "console",
+                                      const std::string &shellSetup = "") {
+        std::vector<std::string> argv = {kVanterra, "=" + dir_ + "/notes.ini"};
+        if (!shellSetup.empty())
+            argv.insert(argv.begin(), {"/bin/sh", "-c", shellSetup + " && exec \"$0\" \"$@\""});
+        auto task = std::make_unique<Background>(argv, tmp_.file(name + ".txt"));
         if (ready) {
             bool up = e2e::WaitFor(
                 [&] {
@@ -311,6 +355,145 @@ TEST_F(TaskTest, HostileRequestFilesChangeNothingReadNothingAndCostLittle) {
     EXPECT_EQ(ReadFile(dir_ + "/HCR.nsf"), hcrBefore);
     EXPECT_EQ(task->Output().find("TOPSECRET"), std::string::npos);
     StopAndCheck(*task);
+}
+
+// Files that took the task down before: a value with half a surrogate pair
+// (its conversion spun for ever), attribute defaults that the parser copies
+// into every element (gigabytes from a small file), and the abort after a
+// parse that ran out of memory. Each fails as one request, the task goes back
+// to idle and stays small, and the next request is served, also under an
+// address-space limit. Files that are answered go through notesctl; the
+// others, and the one whose name is not UTF-8, are put on the queue here.
+TEST_F(TaskTest, HostileFilesOfEveryKindFailAsOneRequestEach) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer reserves terabytes of address space, so no limit; it
+    // keeps freed blocks for a while and pads every block, so a small
+    // quarantine and room for the padding.
+    const std::string setup =
+        "export ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=16\"";
+    const long peakAboveIdleKb = 128 * 1024;
+#else
+    const std::string setup = "ulimit -v " + std::to_string(3L * 1024 * 1024);  // 3 GB
+    const long peakAboveIdleKb = 64 * 1024;
+#endif
+    auto task = Start(true, "console", setup);
+    RuntimeOn runtime(dir_);
+    ASSERT_NOERROR(runtime.status());
+    const pid_t pid = task->pid();
+#if !defined(__SANITIZE_ADDRESS__)
+    {
+        std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+        std::string line;
+        while (std::getline(limits, line) && line.rfind("Max address space", 0) != 0) {
+        }
+        EXPECT_NE(line.find(" 3221225472 "), std::string::npos) << "no limit in place: " << line;
+    }
+#endif
+    const long idleThreads = ProcStatusKb(pid, "Threads");
+    ASSERT_GT(idleThreads, 0);
+    auto backToIdle = [&](const std::string &after) {
+        EXPECT_TRUE(e2e::WaitFor([&] { return ProcStatusKb(pid, "Threads") == idleThreads; }, 120))
+            << "a request thread is still running after " << after;
+    };
+    ExpectServes("before the hostile files");
+    backToIdle("the first request");
+    const long idleKb = ProcStatusKb(pid, "VmRSS");
+
+    auto put = [&](const std::string &name, const std::string &content) {
+        const std::string path = dir_ + "/requests/" + name;
+        WriteFile(path, content);
+        MQHANDLE queue = 0;
+        ASSERT_NOERROR(MQOpen("MQ$OutOfOffice", 0, &queue));
+        EXPECT_NOERROR(MQPut(queue, 0, path.data(), static_cast<WORD>(path.size()), 0));
+        MQClose(queue, 0);
+    };
+
+    // Half a pair after the reply queue was read: answered at once.
+    const std::u16string half(1, char16_t(0xD800));
+    const std::u16string first = u"<r><Username MQName=\"MQ$Half\">CN=Nobody/O=Acme</Username>";
+    for (const std::u16string &attribute :
+         {u"Message=\"away" + half + u"\"", u"Action=\"1" + half + u"\"",
+          u"LoginName=\"jdoe" + half + u"\"", u"MailBox=\"mail" + half + u"&amp;\""}) {
+        const std::string what(attribute.begin(), attribute.end());
+        RunResult r =
+            Send("half.xml", Utf16File(first + u"<Username " + attribute + u">x</Username></r>"));
+        EXPECT_EQ(r.exitCode, 0) << what << ": " << r.err;
+        EXPECT_EQ(r.out, "receiveElements:Unexpected Exception\n\n") << what;
+        ExpectServes("after " + what);
+        backToIdle(what);
+    }
+    // Half a pair in the reply queue's own name, and the parser's copies:
+    // no reply can come.
+    std::string refs;
+    for (int i = 0; i < 15; i++)
+        refs += "&e;";
+    std::string many;
+    for (int i = 0; i < 100; i++)
+        many += " a" + std::to_string(i) + " CDATA \"" + std::string(1000, 'z') + "\"";
+    const std::vector<std::pair<std::string, std::string>> silent = {
+        {"half-queue",
+         Utf16File(u"<r><Username MQName=\"MQ$Half" + half + u"\" Action=\"1\">x</Username></r>")},
+        {"default-of-an-entity", DefaultsCopiedInto("<!ENTITY e \"" + std::string(12000, 'x') +
+                                                        "\"><!ATTLIST n a CDATA \"" + refs + "\">",
+                                                    "<n/>")},
+        {"default-written-out",
+         DefaultsCopiedInto("<!ATTLIST n a CDATA \"" + std::string(100000, 'y') + "\">", "<n/>")},
+        {"many-defaults", DefaultsCopiedInto("<!ATTLIST n" + many + ">", "<n/>")},
+        {"defaults-of-username",
+         DefaultsCopiedInto("<!ATTLIST Username MQName CDATA \"MQ$Half\" Message CDATA \"" +
+                                std::string(100000, 'm') + "\">",
+                            "<Username/>")},
+    };
+    OwnQueue halfReplies("MQ$Half");
+    ASSERT_NOERROR(halfReplies.status);
+    for (const auto &f : silent) {
+        SCOPED_TRACE(f.first);
+        put(f.first + ".xml", f.second);
+        ExpectServes("after " + f.first);
+        backToIdle(f.first);
+    }
+    EXPECT_EQ(halfReplies.count(), 0) << "a refused file was answered";
+
+    // A name that is not UTF-8 (Latin-1 "café") is read like any other: its
+    // reply is the one that the same request under a plain name gets.
+    OwnQueue latin("MQ$Latin");
+    ASSERT_NOERROR(latin.status);
+    std::vector<std::string> replies;
+    for (const std::string name : {"cafe.xml", "caf\xE9.xml"}) {
+        put(name, Request("MQName=\"MQ$Latin\" Action=\"1\""));
+        std::vector<char> buffer(MQ_MAX_MSGSIZE);
+        WORD length = 0;
+        STATUS status = MQGet(latin.handle, buffer.data(), static_cast<WORD>(buffer.size()), 0,
+                              120 * 1000, &length);
+        EXPECT_NOERROR(status);
+        replies.emplace_back(buffer.data(), status == NOERROR ? length : 0);
+    }
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_FALSE(replies[0].empty());
+    EXPECT_EQ(replies[1], replies[0]);
+    backToIdle("the Latin-1 name");
+
+    // Idle again: a thread that spun would keep adding CPU time.
+    const double cpuBefore = ProcCpuSeconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const double cpuAfter = ProcCpuSeconds(pid);
+    ASSERT_GE(cpuBefore, 0);
+    EXPECT_LT(cpuAfter - cpuBefore, 1.0) << "CPU seconds in 3 s of idling";
+    const long hwm = ProcStatusKb(pid, "VmHWM");
+    RecordProperty("VmHWM_above_idle_kB", std::to_string(hwm - idleKb));
+    EXPECT_LT(hwm - idleKb, peakAboveIdleKb) << "VmHWM " << hwm << " kB, idle " << idleKb << " kB";
+    // No request thread is left for shutdown to wait for: the task stops
+    // without waiting out its bound for them.
+    ASSERT_TRUE(task->running());
+    RunResult told = Notesctl({"tell", dir_, "vanterra", "quit"});
+    EXPECT_EQ(told.exitCode, 0) << told.err;
+    ASSERT_TRUE(task->Wait(120)) << task->Output();
+    EXPECT_EQ(task->exitCode(), 0);
+    const std::vector<std::string> log = LogLines(task->Output());
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "Halcyra: Shutdown Complete");
+    for (const std::string &line : log)
+        EXPECT_EQ(line.find("still running"), std::string::npos) << line;
 }
 
 TEST_F(TaskTest, TellQuitAndSigtermEachStopTheTaskWithinTwoSeconds) {

@@ -356,4 +356,36 @@ TEST_F(ReaderTest, EntitiesOfTheRequestItselfStillServe) {
     EXPECT_EQ(Access::message(w()), Lmbcs("Acme \xC2\xA9"));
 }
 
+TEST_F(ReaderTest, AttributeDefaultsOfTheRequestItselfStillServe) {
+    // Defaults of a small document type, written out or made of an entity.
+    ASSERT_EQ(Parse("<!DOCTYPE Request [<!ENTITY org \"Acme\"><!ATTLIST Username MQName CDATA "
+                    "\"MQ$Reply\" Action CDATA \"1\" Message CDATA \"Away from &org;\">]>"
+                    "<Request><Username>John</Username></Request>"),
+              "");
+    EXPECT_EQ(Access::replyQueueName(w()), "MQ$Reply");
+    EXPECT_EQ(Access::action(w()), 1);
+    EXPECT_EQ(Access::message(w()), Lmbcs("Away from Acme"));
+
+    // Many elements that each take a modest default stay within bounds.
+    std::string xml = "<!DOCTYPE r [<!ATTLIST n a CDATA \"" + std::string(200, 'd') +
+                      "\">]><r><Username MQName=\"Q\">u</Username>";
+    for (int i = 0; i < 5000; i++)
+        xml += "<n/>";
+    ASSERT_EQ(Parse(xml + "</r>"), "");
+    EXPECT_EQ(Access::replyQueueName(w()), "Q");
+}
+
+TEST_F(ReaderTest, FileNamesOfAnyBytesAreRead) {
+    // Names that are no UTF-8 (Latin-1 "café", lone bytes) are opened as they
+    // stand, as are UTF-8 names and names with blanks.
+    for (const char *name : {"caf\xE9.xml", "\xFF\xFE.xml", "\xC3.xml", "caf\xC3\xA9.xml",
+                             "with blank.xml", "%41.xml"}) {
+        Fresh();
+        const std::string path = files.file(name);
+        test_support::WriteFile(path, "<r><Username MQName=\"Q\">Alice</Username></r>");
+        EXPECT_EQ(ParseError(*worker, path), "") << name;
+        EXPECT_EQ(Access::userName(w()), "Alice") << name;
+    }
+}
+
 }  // namespace

@@ -118,6 +118,60 @@ TEST_F(TranslateTest, ToNativeGivesTheWholeTextAndNothingOld) {
     EXPECT_EQ(translate.toNative(reinterpret_cast<const XMLCh *>(cjk.c_str())), expected);
 }
 
+// Half a surrogate pair cannot become UTF-8 or the local code page whole;
+// the library's formatter would spin on one at the end of a text for ever.
+TEST_F(TranslateTest, HalfASurrogatePairFailsAtOnce) {
+    const char16_t high = 0xD800, low = 0xDC00;
+    struct Case {
+        std::u16string text;
+        const char *message;  // as an error message shows it
+    } cases[] = {
+        {{u'a', u'b', high}, "ab?"},
+        {{high}, "?"},
+        {{low}, "?"},
+        {{low, u'a'}, "?a"},
+        {{u'a', high, u'b'}, "a?b"},
+        {{low, high}, "??"},
+        {{high, high, low}, "?\xF0\x90\x80\x80"},
+        {{u'x', high, low, high}, "x\xF0\x90\x80\x80?"},
+    };
+    XMLStringTranslate translate("utf-8");
+    for (const Case &c : cases) {
+        const XMLCh *units = reinterpret_cast<const XMLCh *>(c.text.c_str());
+        EXPECT_TRUE(HasUnpairedSurrogate(units)) << c.message;
+        EXPECT_THROW(translate.toNative(units), std::invalid_argument) << c.message;
+        EXPECT_THROW(LocalText{units}, std::invalid_argument) << c.message;
+        EXPECT_EQ(LocalText::Message(units), c.message);
+    }
+    // Whole pairs pass.
+    const std::u16string pairs = {u'a', high, low, 0xDBFF, 0xDFFF};
+    const XMLCh *units = reinterpret_cast<const XMLCh *>(pairs.c_str());
+    EXPECT_FALSE(HasUnpairedSurrogate(units));
+    EXPECT_EQ(translate.toNative(units), "a\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
+    EXPECT_EQ(LocalText::Message(units), LocalText(units).str());
+    EXPECT_FALSE(HasUnpairedSurrogate(nullptr));
+}
+
+// The formatter hands its text on in pieces: a pair must come out whole
+// wherever a piece ends.
+TEST_F(TranslateTest, PairsConvertWholeAcrossThePiecesOfTheFormatter) {
+    XMLStringTranslate translate("utf-8");
+    const std::u16string smiley = u"\U0001F600";
+    for (size_t lead = 16370; lead < 16390; lead++) {
+        std::u16string text = std::u16string(lead, u'a') + smiley + u"z";
+        std::string expected = std::string(lead, 'a') + "\xF0\x9F\x98\x80z";
+        EXPECT_EQ(translate.toNative(reinterpret_cast<const XMLCh *>(text.c_str())), expected)
+            << lead;
+    }
+    std::u16string run;
+    std::string expected;
+    for (int i = 0; i < 10000; i++) {
+        run += smiley;
+        expected += "\xF0\x9F\x98\x80";
+    }
+    EXPECT_EQ(translate.toNative(reinterpret_cast<const XMLCh *>(run.c_str())), expected);
+}
+
 TEST_F(TranslateTest, TranscodedTextHoldsTheLocalText) {
     TranscodedText text("User_Status");
     EXPECT_EQ(Units(text.getText()), u"User_Status");

@@ -8,6 +8,7 @@
 #include "ip_exception.h"
 #include "iphcr.h"
 #include "notes_api.h"
+#include "request_parser.h"
 #include "test_support.h"
 
 // The tests' window on a worker's fields (IPHCR names it its friend).
@@ -53,6 +54,7 @@ struct IPHCRTestAccess {
     IPHCR_FIELD(int32_t, useOooApi)
     IPHCR_FIELD(std::string, resetSubject)
     IPHCR_FIELD(std::string, errorReplyText)
+    IPHCR_FIELD(std::unique_ptr<RequestParserGuards>, parserGuards)
 #undef IPHCR_FIELD
 };
 
