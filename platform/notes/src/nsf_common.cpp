@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "collation.h"
 #include "fault.h"
 #include "nsf_internal.h"
 #include "os_error.h"
@@ -82,19 +83,27 @@ void NoteObject::ReleaseItems() {
 }
 
 std::string FoldName(const char *name, size_t length) {
-    std::string key(name, length);
-    for (char &ch : key) {
-        if (ch >= 'A' && ch <= 'Z')
-            ch = static_cast<char>(ch - 'A' + 'a');
-    }
-    return key;
+    return CollationKey(name, length);
 }
+
+namespace {
+
+// The next "/" at or after start that is a character of its own.
+size_t NextSlash(const std::string &name, size_t start) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(name.data());
+    size_t at = start;
+    while (at < name.size() && bytes[at] != '/')
+        at += CollationCharLength(bytes + at, name.size() - at);
+    return at < name.size() ? at : std::string::npos;
+}
+
+}  // namespace
 
 std::string NormaliseName(const std::string &name) {
     std::string out;
     size_t start = 0;
     while (start <= name.size()) {
-        size_t slash = name.find('/', start);
+        size_t slash = NextSlash(name, start);
         if (slash == std::string::npos)
             slash = name.size();
         std::string part = name.substr(start, slash - start);

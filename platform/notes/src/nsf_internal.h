@@ -74,14 +74,15 @@ struct NoteObject : HandleObject {
     void ReleaseItems();
 };
 
-// The folded form of an item or profile name: ASCII letters in lower case,
-// every other byte as it is.
+// The folded form of an item or profile name: its collation key
+// (collation.h).
 std::string FoldName(const char *name, size_t length);
 
 // The form of a person's or server's name used to compare names: every
-// component without its label ("CN=", "OU=", "O=", "C="), ASCII letters in
-// lower case, so that canonical and abbreviated forms of a name compare
-// equal.
+// component without its label ("CN=", "OU=", "O=", "C="), folded through
+// the collation, so that canonical and abbreviated forms of a name compare
+// equal. Components are split at "/" characters, never inside a character
+// of several bytes.
 std::string NormaliseName(const std::string &name);
 
 // The current moment as a TIMEDATE in GMT (zone bits 0).

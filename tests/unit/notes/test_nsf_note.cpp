@@ -617,6 +617,45 @@ TEST_F(NoteTest, AFailedStepRollsTheWholeUpdateBack) {
     EXPECT_NOERROR(NSFNoteClose(note));
 }
 
+TEST_F(NoteTest, ItemNamesMatchThroughTheLmbcsCollation) {
+    struct Case {
+        const char *name, *stored, *asked;
+        bool found;
+    };
+    const Case cases[] = {
+        {"ASCII letters", "Subject", "sUBJECT", true},
+        {"code page 850 capitals", "\x8Enderung", "\x84NDERUNG", true},  // Ä / ä
+        {"several pairs", "\x90t\xA5\x99", "\x82T\xA4\x94", true},       // ÉtÑÖ / étñö
+        {"no case: sharp s",
+         "Stra\xE1"
+         "e",
+         "STRASSE", false},
+        {"a double-byte character is not folded", "\x10\x41\x42", "\x10\x61\x62", false},
+        {"a group-prefixed letter is not folded", "\x01\x8E", "\x01\x84", false},
+        {"other bytes exactly", "A-1", "a_1", false},
+    };
+    NOTEHANDLE note;
+    ASSERT_NOERROR(NSFNoteCreate(db_, &note));
+    for (const Case &c : cases)
+        ASSERT_NOERROR(NSFItemSetText(note, c.stored, c.name, MAXWORD));
+    ASSERT_NOERROR(NSFNoteUpdate(note, 0));
+    NOTEID id = NoteId(note);
+    for (int pass = 0; pass < 2; pass++) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (pass ? " (stored)" : " (in memory)"));
+            EXPECT_EQ(Text(note, c.asked), c.found ? c.name : "");
+            EXPECT_EQ(Text(note, c.stored), c.name);
+        }
+        EXPECT_NOERROR(NSFNoteClose(note));
+        note = Open(id);
+    }
+    // A replacing set finds the item under its other case.
+    ASSERT_NOERROR(NSFItemSetText(note, "\x84NDERUNG", "new", MAXWORD));
+    EXPECT_EQ(ItemNames(note).back(), "\x84NDERUNG");
+    EXPECT_EQ(ItemNames(note).size(), sizeof cases / sizeof *cases) << "replaced, not added";
+    EXPECT_NOERROR(NSFNoteClose(note));
+}
+
 TEST_F(NoteTest, ItemHandlesAreFreedOnEveryPath) {
     DWORD before = StandinHandleCount(STANDIN_HANDLE_MEMORY);
     NOTEID id = StoreNote(db_, {{"A", "1"}, {"B", "2"}});
