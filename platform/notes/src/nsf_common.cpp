@@ -82,6 +82,18 @@ void NoteObject::ReleaseItems() {
     byHandle.clear();
 }
 
+bool NoteObject::FindItem(const char *name, size_t nameLength, WORD *type,
+                          const unsigned char **bytes, size_t *size) const {
+    auto found = byName.find(FoldName(name, nameLength));
+    if (found == byName.end() || found->second.empty())
+        return false;
+    const Item &item = *found->second.front();
+    *type = item.type();
+    *bytes = item.data();
+    *size = item.size();
+    return true;
+}
+
 std::string FoldName(const char *name, size_t length) {
     return CollationKey(name, length);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "global.h"
+#include "item_source.h"
 #include "nsf_store.h"
 #include "os_mem_internal.h"
 #include "registry.h"
@@ -41,7 +42,9 @@ struct Item {
 using ItemList = std::list<Item>;
 using ItemIt = ItemList::iterator;
 
-struct NoteObject : HandleObject {
+// An open note. As an ItemSource it gives formulas its items; the caller
+// holds its mutex for as long as it reads them.
+struct NoteObject : HandleObject, ItemSource {
     ~NoteObject() override;
 
     std::mutex mutex;
@@ -72,6 +75,11 @@ struct NoteObject : HandleObject {
     void Remove(ItemIt it);
     // Frees every item value handle.
     void ReleaseItems();
+
+    bool FindItem(const char *name, size_t nameLength, WORD *type, const unsigned char **bytes,
+                  size_t *size) const override;
+    WORD NoteClass() const override { return header.noteClass; }
+    NOTEID NoteId() const override { return header.id; }
 };
 
 // The folded form of an item or profile name: its collation key

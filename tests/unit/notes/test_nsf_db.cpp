@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "nsf_profile.h"
+#include "nsf_raw_sqlite.h"
 #include "nsf_test_util.h"
 #include "os_error.h"
 #include "os_runtime.h"
@@ -259,6 +261,154 @@ TEST_F(DamagedDbTest, OurFileWithAWrongSchemaIsDamaged) {
     EXPECT_EQ(NSFNoteUpdate(note, 0), ERR_DB_DAMAGED);
     EXPECT_NOERROR(NSFNoteClose(note));
     EXPECT_NOERROR(NSFDbClose(db));
+}
+
+// Files of older and newer schema versions.
+class SchemaTest : public NsfTest {
+  protected:
+    std::string Schema(const std::string &path) {
+        return nsf_test::RawRows(
+            path, "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name");
+    }
+    std::string Text(DBHANDLE db, NOTEID id, const char *item) {
+        NOTEHANDLE note;
+        if (NSFNoteOpen(db, id, 0, &note) != NOERROR)
+            return "<no note>";
+        std::string text = nsf_test::Text(note, item);
+        EXPECT_NOERROR(NSFNoteClose(note));
+        return text;
+    }
+    std::string ProfileField(DBHANDLE db, const std::string &profile, const std::string &user,
+                             const std::string &field) {
+        WORD type = 0;
+        BLOCKID block{};
+        DWORD length = 0;
+        if (NSFProfileGetField(db, profile.data(), static_cast<WORD>(profile.size()), user.data(),
+                               static_cast<WORD>(user.size()), field.data(),
+                               static_cast<WORD>(field.size()), &type, &block, &length) != NOERROR)
+            return "<missing>";
+        const char *p = OSLockBlock(char, block);
+        std::string value(p + 2, length - 2);
+        OSUnlockBlock(block);
+        EXPECT_NOERROR(OSMemFree(block.pool));
+        return value;
+    }
+};
+
+TEST_F(SchemaTest, AVersionOneFileIsUpgradedByItsFirstOpenAndKeepsEverything) {
+    const std::string path = dataFile("old.nsf");
+    nsf_test::WriteVersionOneFile(path);
+    ASSERT_EQ(nsf_test::RawInt(path, "PRAGMA user_version"), 1);
+    const std::string notesBefore = nsf_test::RawRows(
+        path, "SELECT note_id, unid, seq, seq_time, note_class, flags, modified FROM notes");
+    const std::string valuesBefore =
+        nsf_test::RawRows(path, "SELECT note_id, pos, name, type, flags, value FROM items");
+
+    DBHANDLE db;
+    ASSERT_NOERROR(NSFDbOpen("old.nsf", &db));
+    DBHANDLE fresh = CreateAndOpen("new.nsf");
+    EXPECT_NOERROR(NSFDbClose(fresh));
+    EXPECT_EQ(Schema(path), Schema(dataFile("new.nsf")))
+        << "an upgraded file has the schema of a new one";
+    EXPECT_EQ(nsf_test::RawInt(path, "PRAGMA user_version"),
+              nsf_test::RawInt(dataFile("new.nsf"), "PRAGMA user_version"));
+    EXPECT_EQ(nsf_test::RawRows(path,
+                                "SELECT note_id, unid, seq, seq_time, note_class, flags,"
+                                " modified FROM notes"),
+              notesBefore);
+    EXPECT_EQ(nsf_test::RawRows(path, "SELECT note_id, pos, name, type, flags, value FROM items"),
+              valuesBefore)
+        << "every item as it was";
+
+    EXPECT_EQ(nsf_test::NoteIds(db), (std::vector<NOTEID>{4, 8, 12, 16, 20, 24, 28, 32}));
+    EXPECT_EQ(Text(db, 8, "Subject"), "First");
+    EXPECT_EQ(Text(db, 8, "BODY"), std::string("line one\0line two", 17));
+    EXPECT_EQ(Text(db, NOTE_ID_SPECIAL | NOTE_CLASS_ICON, "$TITLE"), "v1");
+    // Lookups by the keys in the file: the upgrade folded the code page 850
+    // capitals that version 1 kept.
+    EXPECT_EQ(ProfileField(db, "outofofficeprofile", "", "\x84NDERUNGSGRUND"), "Urlaub");
+    EXPECT_EQ(ProfileField(db, "\x84-PROFIL", "j\x94rg roe/acme", "wert"), "1");
+    NOTEHANDLE profile;
+    const std::string user = "CN=J\x94RG Roe/O=Acme";
+    ASSERT_NOERROR(NSFProfileOpen(db, "\x84-profil", 8, user.data(), static_cast<WORD>(user.size()),
+                                  TRUE, &profile));
+    EXPECT_EQ(nsf_test::NoteId(profile), 20u);
+    EXPECT_NOERROR(NSFNoteClose(profile));
+
+    NOTEID added = StoreNote(db, {{"Subject", "after"}});
+    EXPECT_EQ(added, 36u) << "note IDs go on from where they were";
+    EXPECT_NOERROR(NSFDbClose(db));
+}
+
+TEST_F(SchemaTest, AFailedUpgradeLeavesTheFileAtItsOldVersionWhole) {
+    const std::string path = dataFile("old.nsf");
+    nsf_test::WriteVersionOneFile(path);
+    const std::string before = nsf_test::VersionOneContent(path);
+    ASSERT_NE(before.find("8e6e646572756e67736772756e64"), std::string::npos)
+        << "the fixture holds a key that the upgrade refolds";
+
+    // Fail each step of the open in turn, until the open gets through.
+    unsigned skip = 0, upgraded = 0;
+    STATUS status;
+    DBHANDLE db = NULLHANDLE;
+    for (;; skip++) {
+        StandinFaultClear();
+        StandinFaultInject({"SQLiteStep", ERR_DB_IO, skip, 1, "old.nsf"});
+        status = NSFDbOpen("old.nsf", &db);
+        if (StandinFaultHits("SQLiteStep") == 0)
+            break;
+        StandinFaultClear();
+        ASSERT_EQ(status, ERR_DB_IO) << "step " << skip;
+        EXPECT_EQ(db, NULLHANDLE);
+        if (nsf_test::RawInt(path, "PRAGMA user_version") == 1) {
+            EXPECT_EQ(nsf_test::VersionOneContent(path), before) << "step " << skip;
+            EXPECT_EQ(nsf_test::RawInt(path,
+                                       "SELECT count(*) FROM sqlite_master WHERE name IN"
+                                       " ('indexes', 'design', 'notes_by_change')"),
+                      0)
+                << "step " << skip;
+        } else {
+            // The upgrade was committed whole; a later step of the open failed.
+            upgraded++;
+        }
+        ASSERT_LT(skip, 200u);
+    }
+    StandinFaultClear();
+    EXPECT_GE(skip - upgraded, 20u) << "the upgrade has many steps, each one failed once";
+    ASSERT_NOERROR(status);
+    EXPECT_EQ(nsf_test::NoteIds(db).size(), 8u);
+    EXPECT_NOERROR(NSFDbClose(db));
+    EXPECT_GT(nsf_test::RawInt(path, "PRAGMA user_version"), 1);
+}
+
+TEST_F(SchemaTest, VersionsThatCannotBeOpenedAreRefusedAndLeftAlone) {
+    struct Case {
+        const char *name;
+        const char *sql;  // run on a version 1 file
+        STATUS status;
+    };
+    const Case cases[] = {
+        {"a newer version", "PRAGMA user_version=99", ERR_DB_NEWER_SCHEMA},
+        {"version 0", "PRAGMA user_version=0", ERR_DB_DAMAGED},
+        {"a table of version 1 missing", "DROP TABLE special", ERR_DB_DAMAGED},
+        {"another program's file", "PRAGMA application_id=7", ERR_NOT_NSF},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dataFile("odd.nsf");
+        std::filesystem::remove(path);
+        nsf_test::WriteVersionOneFile(path);
+        ASSERT_TRUE(nsf_test::RawExec(path, c.sql));
+        const std::string before = nsf_test::RawRows(path, "PRAGMA user_version") +
+                                   nsf_test::RawRows(path, "SELECT * FROM notes");
+        DBHANDLE db = NULLHANDLE;
+        EXPECT_EQ(NSFDbOpen("odd.nsf", &db), c.status);
+        EXPECT_EQ(db, NULLHANDLE);
+        EXPECT_EQ(nsf_test::RawRows(path, "PRAGMA user_version") +
+                      nsf_test::RawRows(path, "SELECT * FROM notes"),
+                  before);
+    }
+    EXPECT_EQ(ERR_DB_NEWER_SCHEMA, 0x0210);
 }
 
 class ServerTest : public NsfTest {
