@@ -365,6 +365,28 @@ STATUS StandinDbSetBuildVersion(const char *PathName, WORD BuildVersion) {
     return db->file->SetBuildVersion(BuildVersion);
 }
 
+STATUS StandinDbCheck(const char *PathName, char *retProblem, WORD ProblemLength) {
+    if (retProblem != nullptr && ProblemLength > 0)
+        retProblem[0] = '\0';
+    if (STATUS fault = notes_internal::FaultCheck("StandinDbCheck", FaultPath(PathName).c_str()))
+        return fault;
+    if (retProblem == nullptr && ProblemLength > 0)
+        return ERR_BAD_PARAM;
+    Resolved where;
+    if (STATUS status = Resolve(PathName, &where))
+        return status;
+    if (!where.exists)
+        return ERR_NOEXIST;
+    std::string problem;
+    STATUS status = DbFile::Check(where.abs, where.rel, &problem);
+    if (retProblem != nullptr && ProblemLength > 0) {
+        size_t n = problem.size() < ProblemLength - 1u ? problem.size() : ProblemLength - 1u;
+        std::memcpy(retProblem, problem.data(), n);
+        retProblem[n] = '\0';
+    }
+    return status;
+}
+
 STATUS StandinDbNoteIDs(DBHANDLE hDB, NOTEID *retIDs, DWORD Capacity, DWORD *retCount) {
     std::shared_ptr<DbObject> db;
     if (STATUS status = DbForCall("StandinDbNoteIDs", hDB, &db))

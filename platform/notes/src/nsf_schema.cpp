@@ -255,20 +255,6 @@ STATUS PrepareSchema(Connection &c) {
     int version = 0;
     if (STATUS status = CheckSchema(c, &version))
         return status;
-    // Reads every page: a truncated file or garbage pages show here, when
-    // the database is first opened in this process, not in the middle of
-    // some later call.
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c.Prepare("PRAGMA quick_check(1)", &stmt))
-        return status;
-    {
-        StmtScope scope{stmt};
-        bool row = false;
-        if (STATUS status = c.Step(stmt, &row))
-            return status;
-        if (!row || ColumnBytes(stmt, 0) != "ok")
-            return ERR_DB_DAMAGED;
-    }
     if (version < kSchemaVersion) {
         if (STATUS status = Upgrade(c))
             return status;

@@ -38,12 +38,12 @@ STATUS CreateSchema(Transaction &txn);
 // The check of a file at its open: application_id (ERR_NOT_NSF when it is
 // not ours), user_version (ERR_DB_NEWER_SCHEMA above kSchemaVersion,
 // ERR_DB_DAMAGED below 1), the tables of that version (ERR_DB_DAMAGED when
-// one is missing), SQLite's quick check of every page, then the upgrade of
-// an older version (see above).
+// one is missing), then the upgrade of an older version (see above).
+// Reads only the header and the schema, whatever the size of the file.
 STATUS PrepareSchema(Connection &c);
 
-// The checks of the header values and the tables alone: *version gets the
-// file's version.
+// The same checks without the upgrade, for a check of the whole file:
+// *version gets the file's version.
 STATUS CheckSchema(Connection &c, int *version);
 
 }  // namespace nsf

@@ -562,7 +562,22 @@ namespace {
 // The first bytes of every SQLite file.
 const char kMagic[] = "SQLite format 3";  // and a NUL: 16 bytes
 
-STATUS CheckHeader(const std::string &path) {
+uint32_t BigEndian32(const unsigned char *p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Whether a log or journal beside the file may hold pages that the file
+// itself does not have yet.
+bool HasLogBeside(const std::string &path) {
+    struct stat st {};
+    if (stat((path + "-wal").c_str(), &st) == 0 && st.st_size > 0)
+        return true;
+    return stat((path + "-journal").c_str(), &st) == 0;
+}
+
+}  // namespace
+
+STATUS CheckFileHeader(const std::string &path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0)
         return errno == EACCES ? ERR_ACCESS_DENIED : ERR_NOEXIST;
@@ -571,20 +586,35 @@ STATUS CheckHeader(const std::string &path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno == EACCES ? ERR_ACCESS_DENIED : ERR_DB_IO;
-    char header[16] = {};
+    unsigned char header[100] = {};
     ssize_t got = ::read(fd, header, sizeof header);
     ::close(fd);
     if (got < 0)
         return ERR_DB_IO;
     if (got == 0)
         return ERR_NOT_NSF;
-    // A file cut inside the header is a damaged database, not another file.
-    if (std::memcmp(header, kMagic, static_cast<size_t>(got)) != 0)
+    size_t magic =
+        static_cast<size_t>(got) < sizeof kMagic ? static_cast<size_t>(got) : sizeof kMagic;
+    if (std::memcmp(header, kMagic, magic) != 0)
         return ERR_NOT_NSF;
-    if (got < 16)
+    if (static_cast<size_t>(got) < sizeof header)
+        return ERR_DB_DAMAGED;
+    uint32_t pageSize = (uint32_t{header[16]} << 8) | header[17];
+    if (pageSize == 1)
+        pageSize = 65536;
+    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
+        return ERR_DB_DAMAGED;
+    // The page count is valid when the version it was written for is the
+    // file's change counter.
+    uint32_t pages = BigEndian32(header + 28);
+    bool countValid = pages > 0 && BigEndian32(header + 24) == BigEndian32(header + 92);
+    if (countValid && static_cast<uint64_t>(st.st_size) < uint64_t{pages} * pageSize &&
+        !HasLogBeside(path))
         return ERR_DB_DAMAGED;
     return NOERROR;
 }
+
+namespace {
 
 void RemoveSideFiles(const std::string &path) {
     unlink((path + "-wal").c_str());
@@ -663,7 +693,7 @@ DbFile::~DbFile() {
 STATUS DbFile::Open(const std::string &absPath, const std::string &relPath,
                     std::shared_ptr<DbFile> *out) {
     // The file may have been removed or replaced since it was last opened.
-    if (STATUS status = CheckHeader(absPath))
+    if (STATUS status = CheckFileHeader(absPath))
         return status;
     {
         std::lock_guard<std::mutex> lock(FilesMutex());
@@ -675,7 +705,7 @@ STATUS DbFile::Open(const std::string &absPath, const std::string &relPath,
             }
         }
     }
-    // Checked outside the lock: a large or busy file, or an upgrade, must
+    // Checked outside the lock: an upgrade, or a file busy elsewhere, must
     // not hold up the opens of other databases.
     std::unique_ptr<Connection> c;
     if (STATUS status = Connection::Open(absPath, relPath, SQLITE_OPEN_READWRITE, &c))

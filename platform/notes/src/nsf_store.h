@@ -223,14 +223,22 @@ class DbFile {
     // Opens an existing database: ERR_NOEXIST, ERR_NOT_NSF, ERR_DB_DAMAGED,
     // ERR_DB_NEWER_SCHEMA, ERR_DB_IO, ERR_ACCESS_DENIED (an older schema in
     // a file that cannot be written). Opens of one file in this process
-    // share one DbFile. A file of an older schema is upgraded here, in one
-    // transaction (nsf_schema.h).
+    // share one DbFile. Only the header and the schema are checked (see
+    // nsf_schema.h), so that an open costs the same for any size of file; a
+    // file of an older schema is upgraded here, in one transaction.
     static STATUS Open(const std::string &absPath, const std::string &relPath,
                        std::shared_ptr<DbFile> *out);
     // Creates a database with its icon note; ERR_DB_EXISTS, and ERR_DB_BUSY
     // when force is set while the file is open in this process.
     static STATUS Create(const std::string &absPath, const std::string &relPath, WORD dbClass,
                          WORD buildVersion, const std::string &title, bool force);
+    // Reads the whole file: SQLite's integrity check, then the store's own
+    // rules (items, index rows and counters that fit the notes, keys that
+    // fit their names). ERR_DB_DAMAGED with *problem telling the first thing
+    // found; the statuses of Open for files that are no databases. Never
+    // changes the file (an older schema is checked as it is).
+    static STATUS Check(const std::string &absPath, const std::string &relPath,
+                        std::string *problem);
     // Drops the table of open files (the runtime ends).
     static void ForgetAll();
 
@@ -289,6 +297,12 @@ class DbFile {
     int pid_;  // the process whose connections idle_ holds
     std::vector<std::unique_ptr<Connection>> idle_;
 };
+
+// The file's first 100 bytes, SQLite's header: ERR_NOT_NSF for a file that
+// is no SQLite file (or empty, or a folder); ERR_DB_DAMAGED for one cut
+// inside its header, with an impossible page size, or shorter than the
+// pages its header counts (unless a log beside it holds the rest).
+STATUS CheckFileHeader(const std::string &path);
 
 // Reads a note's row and items on a connection that is in a transaction
 // already (DbFile::ReadNote wraps it in a read transaction of its own).

@@ -200,15 +200,28 @@ TEST_F(DamagedDbTest, FilesThatAreNotDatabases) {
     EXPECT_EQ(NSFDbOpen(nullptr, nullptr), ERR_BAD_PARAM);
     DBHANDLE db;
     EXPECT_EQ(NSFDbOpen(nullptr, &db), ERR_BAD_PATH);
+
+    // The check tells files that are no databases as the open does.
+    for (const char *path :
+         {"missing.nsf", "text.nsf", "empty.nsf", "folder.nsf", "foreign.nsf", "", "folder.nsf/"}) {
+        SCOPED_TRACE(path);
+        char problem[64] = "sentinel";
+        EXPECT_EQ(StandinDbCheck(path, problem, sizeof problem), NSFDbOpen(path, &db));
+        EXPECT_STREQ(problem, "");
+    }
 }
 
-TEST_F(DamagedDbTest, DamagedDatabasesGiveStatusesNeverCrashes) {
+TEST_F(DamagedDbTest, TheOpenFindsACutFileTheCheckFindsTheRestNothingCrashes) {
     std::string good = MakeGoodDatabase();
     ASSERT_EQ(OpenStatus("good.nsf"), NOERROR);
+    char problem[200] = "sentinel";
+    ASSERT_EQ(StandinDbCheck("good.nsf", problem, sizeof problem), NOERROR);
+    EXPECT_STREQ(problem, "");
 
     struct Case {
         const char *name;
         std::string bytes;
+        bool atOpen;  // the open reads the header and the schema only
     };
     auto overwrite = [&](size_t from, size_t count) {
         std::string bytes = good;
@@ -220,22 +233,30 @@ TEST_F(DamagedDbTest, DamagedDatabasesGiveStatusesNeverCrashes) {
     for (size_t i = 16; i < 100; i++)
         badHeader[i] = static_cast<char>(0xEE);
     const Case cases[] = {
-        {"cut inside the magic", good.substr(0, 10)},
-        {"cut inside the header", good.substr(0, 60)},
-        {"first page only", good.substr(0, 4096)},
-        {"cut in half", good.substr(0, good.size() / 2)},
-        {"cut by one page", good.substr(0, good.size() - 4096)},
-        {"garbage in early pages", overwrite(8192, 4096 * 3)},
-        {"garbage in the last pages", overwrite(good.size() - 4096 * 2, 4096)},
-        {"garbage header", badHeader},
+        {"cut inside the magic", good.substr(0, 10), true},
+        {"cut inside the header", good.substr(0, 60), true},
+        {"first page only", good.substr(0, 4096), true},
+        {"cut in half", good.substr(0, good.size() / 2), true},
+        {"cut by one page", good.substr(0, good.size() - 4096), true},
+        {"garbage header", badHeader, true},
+        {"garbage in early pages", overwrite(8192, 4096 * 3), false},
+        {"garbage in the last pages", overwrite(good.size() - 4096 * 2, 4096), false},
     };
-    // Damage shows at the open, not in some later call.
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         WriteFile(dataFile("damaged.nsf"), c.bytes);
-        STATUS status = OpenStatus("damaged.nsf");
+        STATUS status = OpenStatus("damaged.nsf");  // then reads every note
+        if (c.atOpen)
+            EXPECT_EQ(status, ERR_DB_DAMAGED) << "status 0x" << std::hex << status;
+        else
+            EXPECT_EQ(status, NOERROR) << "the open did not read the damaged pages";
+        std::strcpy(problem, "sentinel");
+        status = StandinDbCheck("damaged.nsf", problem, sizeof problem);
         EXPECT_TRUE(status == ERR_DB_DAMAGED || status == ERR_DB_IO)
             << "status 0x" << std::hex << status;
+        if (status == ERR_DB_DAMAGED) {
+            EXPECT_STRNE(problem, "") << "the check tells what it found";
+        }
         std::filesystem::remove(dataFile("damaged.nsf"));
     }
     EXPECT_EQ(OpenStatus("good.nsf"), NOERROR) << "the original is untouched";
@@ -338,6 +359,8 @@ TEST_F(SchemaTest, AVersionOneFileIsUpgradedByItsFirstOpenAndKeepsEverything) {
     NOTEID added = StoreNote(db, {{"Subject", "after"}});
     EXPECT_EQ(added, 36u) << "note IDs go on from where they were";
     EXPECT_NOERROR(NSFDbClose(db));
+    char problem[200];
+    EXPECT_EQ(StandinDbCheck("old.nsf", problem, sizeof problem), NOERROR) << problem;
 }
 
 TEST_F(SchemaTest, AFailedUpgradeLeavesTheFileAtItsOldVersionWhole) {
@@ -369,6 +392,7 @@ TEST_F(SchemaTest, AFailedUpgradeLeavesTheFileAtItsOldVersionWhole) {
                 << "step " << skip;
         } else {
             // The upgrade was committed whole; a later step of the open failed.
+            EXPECT_EQ(StandinDbCheck("old.nsf", nullptr, 0), NOERROR) << "step " << skip;
             upgraded++;
         }
         ASSERT_LT(skip, 200u);
@@ -404,11 +428,58 @@ TEST_F(SchemaTest, VersionsThatCannotBeOpenedAreRefusedAndLeftAlone) {
         DBHANDLE db = NULLHANDLE;
         EXPECT_EQ(NSFDbOpen("odd.nsf", &db), c.status);
         EXPECT_EQ(db, NULLHANDLE);
+        EXPECT_EQ(StandinDbCheck("odd.nsf", nullptr, 0), c.status);
         EXPECT_EQ(nsf_test::RawRows(path, "PRAGMA user_version") +
                       nsf_test::RawRows(path, "SELECT * FROM notes"),
                   before);
     }
     EXPECT_EQ(ERR_DB_NEWER_SCHEMA, 0x0210);
+}
+
+TEST_F(SchemaTest, TheCheckFindsWhatTheOpenLeavesOut) {
+    DBHANDLE db = CreateAndOpen("good.nsf");
+    NOTEID doc = StoreNote(db, {{"Subject", "one"}});
+    ASSERT_EQ(doc, 8u);
+    ASSERT_NOERROR(NSFDbClose(db));
+    const std::string good = ReadFile(dataFile("good.nsf"));
+
+    struct Case {
+        const char *sql;      // run on a copy of the good file
+        const char *problem;  // the start of what the check tells
+    };
+    const Case cases[] = {
+        {"DELETE FROM notes WHERE note_id=8", "an item of a missing or deleted note (note ID 0x8)"},
+        {"UPDATE notes SET deleted=1 WHERE note_id=8", "an item of a missing or deleted note"},
+        {"INSERT INTO profiles VALUES(X'7a', X'', 999)", "a profile that is a missing"},
+        {"UPDATE special SET note_id=8", "a special note that is missing, deleted or of another"},
+        {"UPDATE dbinfo SET value=8 WHERE key='next_note_id'", "a note ID that is not below"},
+        {"UPDATE dbinfo SET value=0 WHERE key='changes'", "a note changed after the change"},
+        {"INSERT INTO design VALUES(8, X'61', 8)", "a design title of a missing or deleted note"},
+        {"UPDATE items SET name_key=X'5375626a656374' WHERE note_id=8",
+         "an item whose key does not fit its name (note ID 0x8)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.sql);
+        WriteFile(dataFile("bad.nsf"), good);
+        ASSERT_TRUE(nsf_test::RawExec(dataFile("bad.nsf"), c.sql));
+        ASSERT_EQ(NSFDbOpen("bad.nsf", &db), NOERROR) << "the open does not read this far";
+        EXPECT_NOERROR(NSFDbClose(db));
+        char problem[200] = "sentinel";
+        EXPECT_EQ(StandinDbCheck("bad.nsf", problem, sizeof problem), ERR_DB_DAMAGED);
+        EXPECT_EQ(std::string(problem).rfind(c.problem, 0), 0u) << problem;
+        std::filesystem::remove(dataFile("bad.nsf"));
+    }
+
+    char small[10];
+    WriteFile(dataFile("bad.nsf"), good);
+    nsf_test::RawExec(dataFile("bad.nsf"), cases[0].sql);
+    EXPECT_EQ(StandinDbCheck("bad.nsf", small, sizeof small), ERR_DB_DAMAGED);
+    EXPECT_STREQ(small, "an item o") << "cut to the buffer";
+    EXPECT_EQ(StandinDbCheck("bad.nsf", nullptr, 5), ERR_BAD_PARAM);
+    StandinFaultInject({"StandinDbCheck", ERR_DB_IO, 0, 1, "good.nsf"});
+    EXPECT_EQ(StandinDbCheck("bad.nsf", nullptr, 0), ERR_DB_DAMAGED) << "the rule names good.nsf";
+    EXPECT_EQ(StandinDbCheck("good.nsf", nullptr, 0), ERR_DB_IO);
+    EXPECT_EQ(StandinDbCheck("good.nsf", nullptr, 0), NOERROR);
 }
 
 class ServerTest : public NsfTest {

@@ -153,6 +153,8 @@ TEST_F(StoreTest, AManyNoteWriteThatFailsAnywhereStoresNoneOfIt) {
     EXPECT_EQ(Design(NOTE_CLASS_VIEW, "alias"), stored[10]);
     EXPECT_EQ(Subject(existing), "<no note>");
     EXPECT_EQ(Counter(), counter + 12) << "one change per note written";
+    char problem[200];
+    EXPECT_EQ(StandinDbCheck("store.nsf", problem, sizeof problem), NOERROR) << problem;
 }
 
 TEST_F(StoreTest, ATransactionKeepsItsFirstFailureSeesItsOwnWritesAndRollsBackWhenDropped) {
@@ -418,6 +420,8 @@ TEST_F(StoreTest, TheChangeCounterTellsAReaderThatAnIndexIsOlderThanTheLastChang
     }
     EXPECT_EQ(nsf_test::RawInt(path, "SELECT count(*) FROM profiles"), 0)
         << "the rebuild drops a profile whose note is gone";
+    char problem[200];
+    EXPECT_EQ(StandinDbCheck("store.nsf", problem, sizeof problem), NOERROR) << problem;
 }
 
 TEST_F(StoreTest, AnUpgradedFileHasItsIndexesBuilt) {
