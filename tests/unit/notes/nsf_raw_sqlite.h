@@ -67,12 +67,15 @@ inline int64_t RawInt(const std::string &path, const std::string &sql) {
     return rows.empty() || rows[0] == '<' ? -1 : std::stoll(rows);
 }
 
+#ifdef NSF_FIXTURE_DIR
 // A database file of schema version 1, written by the library as it was
 // before schema steps (fixtures/schema_v1.sql): notes 4 (icon "v1"), 8 and
 // 12 (documents), 16 and 20 (profiles), 24 (view), 28 (form), 32 (agent).
 inline void WriteVersionOneFile(const std::string &path) {
     RawExec(path, test_support::ReadFile(NSF_FIXTURE_DIR "/schema_v1.sql"));
 }
+
+#endif
 
 // Every row of the tables of version 1, to tell that a file was left whole.
 inline std::string VersionOneContent(const std::string &path) {
