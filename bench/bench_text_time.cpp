@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dname.h"
@@ -62,6 +63,18 @@ void Utf8ToLmbcs(benchmark::State &state) {
 }
 BENCHMARK(Utf8ToLmbcs)->Arg(256)->Arg(21000);
 
+// A name or a subject in ASCII alone.
+void Utf8ToLmbcsAscii(benchmark::State &state) {
+    const std::string text(static_cast<size_t>(state.range(0)), 'a');
+    std::vector<char> out(3 * text.size() + 1);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(OSTranslate(OS_TRANSLATE_UTF8_TO_LMBCS, text.data(),
+                                             static_cast<WORD>(text.size()), out.data(),
+                                             static_cast<WORD>(out.size())));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(Utf8ToLmbcsAscii)->Arg(64)->Arg(21000);
+
 void LmbcsToUtf8(benchmark::State &state) {
     const std::string utf8 = MixedText(static_cast<size_t>(state.range(0)));
     std::vector<char> lmbcs(3 * utf8.size() + 1);
@@ -74,6 +87,73 @@ void LmbcsToUtf8(benchmark::State &state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * n));
 }
 BENCHMARK(LmbcsToUtf8)->Arg(256)->Arg(21000);
+
+std::string JapaneseText(size_t bytes) {
+    const std::string piece =
+        "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9"
+        "\xE3\x83\x88\xE3\x80\x82";
+    std::string text;
+    while (text.size() + piece.size() <= bytes)
+        text += piece;
+    return text;
+}
+
+void Utf8ToLmbcsJapanese(benchmark::State &state) {
+    const std::string text = JapaneseText(static_cast<size_t>(state.range(0)));
+    std::vector<char> out(3 * text.size() + 1);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(OSTranslate(OS_TRANSLATE_UTF8_TO_LMBCS, text.data(),
+                                             static_cast<WORD>(text.size()), out.data(),
+                                             static_cast<WORD>(out.size())));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(Utf8ToLmbcsJapanese)->Arg(256)->Arg(21000);
+
+void LmbcsToUtf8Japanese(benchmark::State &state) {
+    const std::string utf8 = JapaneseText(static_cast<size_t>(state.range(0)));
+    std::vector<char> lmbcs(3 * utf8.size() + 1);
+    WORD n = OSTranslate(OS_TRANSLATE_UTF8_TO_LMBCS, utf8.data(), static_cast<WORD>(utf8.size()),
+                         lmbcs.data(), static_cast<WORD>(lmbcs.size()));
+    std::vector<char> out(3 * n + 1);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(OSTranslate(OS_TRANSLATE_LMBCS_TO_UTF8, lmbcs.data(), n,
+                                             out.data(), static_cast<WORD>(out.size())));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+BENCHMARK(LmbcsToUtf8Japanese)->Arg(256)->Arg(21000);
+
+// A bounded output that holds half the result: the characters that fit
+// whole are found.
+void Utf8ToLmbcsHalfRoom(benchmark::State &state) {
+    const std::string text = MixedText(static_cast<size_t>(state.range(0)));
+    std::vector<char> out(text.size() / 2);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(OSTranslate(OS_TRANSLATE_UTF8_TO_LMBCS, text.data(),
+                                             static_cast<WORD>(text.size()), out.data(),
+                                             static_cast<WORD>(out.size())));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(Utf8ToLmbcsHalfRoom)->Arg(256)->Arg(21000);
+
+// A request thread's first conversion, against a thread that converts
+// nothing: the cost of the thread's own converter.
+void NewThreadConverts(benchmark::State &state) {
+    const std::string text = MixedText(256);
+    const bool convert = state.range(0) != 0;
+    for (auto _ : state) {
+        std::thread thread([&] {
+            if (convert) {
+                char out[1024];
+                benchmark::DoNotOptimize(OSTranslate(OS_TRANSLATE_UTF8_TO_LMBCS, text.data(),
+                                                     static_cast<WORD>(text.size()), out,
+                                                     sizeof out));
+            }
+        });
+        thread.join();
+    }
+    state.SetLabel(convert ? "one conversion" : "none");
+}
+BENCHMARK(NewThreadConverts)->Arg(0)->Arg(1)->UseRealTime();
 
 void Abbreviate(benchmark::State &state) {
     char out[MAXUSERNAME];

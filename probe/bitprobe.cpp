@@ -2,8 +2,9 @@
 //
 // This 32-bit process tries to load DIR's Notes library. A library of the
 // other word size fails with ERROR_BAD_EXE_FORMAT: only then does the probe
-// create an empty "nd64" beside its own program file, pause 2000 ms and exit
-// with 1. Every other outcome exits with 0 and writes nothing.
+// create an empty "nd64" beside its own program file (when the path of that
+// fits 1023 bytes), pause 2000 ms and exit with 1. Every other outcome exits
+// with 0 and writes nothing.
 #include <stdio.h>
 #include <string.h>
 
@@ -51,11 +52,10 @@ int main(int argc, char **argv) {
     if (argc != 2) {
         return 0;
     }
+    // A directory whose library path does not fit is refused like a wrong
+    // command line: a path cut short would name another file.
     char libraryPath[kPathBuffer];
-    char markerPath[kPathBuffer];
-    // Both paths are formed before anything is loaded: a path that does not
-    // fit its buffer is refused like a wrong command line.
-    if (!FormLibraryPath(argv[1], libraryPath) || !FormMarkerPath(argv[0], markerPath)) {
+    if (!FormLibraryPath(argv[1], libraryPath)) {
         return 0;
     }
     HMODULE library = LoadLibraryA(libraryPath);
@@ -66,11 +66,16 @@ int main(int argc, char **argv) {
     if (GetLastError() != ERROR_BAD_EXE_FORMAT) {
         return 0;
     }
-    // "w" empties a marker left by an earlier run. A marker that cannot be
-    // created changes nothing: the pause and the exit code still report it.
-    FILE *marker = fopen(markerPath, "w");
-    if (marker != nullptr) {
-        fclose(marker);
+    // "w" empties a marker left by an earlier run. A program path that does
+    // not fit the marker path gets no marker (cut short, it would name
+    // another folder), and a marker that cannot be created changes nothing:
+    // the pause and the exit code still report the 64-bit installation.
+    char markerPath[kPathBuffer];
+    if (FormMarkerPath(argv[0], markerPath)) {
+        FILE *marker = fopen(markerPath, "w");
+        if (marker != nullptr) {
+            fclose(marker);
+        }
     }
     Sleep(2000);
     return 1;

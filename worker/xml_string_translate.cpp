@@ -95,28 +95,55 @@ size_t Utf8PieceLength(const std::string &text, size_t start, size_t length) {
     return length;  // not UTF-8 here; the translate call makes of it what it can
 }
 
-// The same for LMBCS, as the platform writes it (os_text.h): a character is
-// a single byte or the group byte 0x14 and a UTF-16 unit, and one beyond
-// the Basic Multilingual Plane is two such groups, which must stay
-// together. The piece ends after the last character that fits whole.
+// The length of the LMBCS character at p, of which left bytes (at least
+// one) are there, as the platform reads LMBCS (os_text.h): 0x01-0x06, 0x08,
+// 0x0B and 0x0F take one byte after them, 0x10-0x14 two, every other byte
+// stands alone; a NUL byte never belongs to the character before it.
+size_t LmbcsCharLength(const unsigned char *p, size_t left) {
+    size_t length = 1;
+    if ((p[0] >= 0x01 && p[0] <= 0x06) || p[0] == 0x08 || p[0] == 0x0B || p[0] == 0x0F) {
+        length = 2;
+    } else if (p[0] >= 0x10 && p[0] <= 0x14) {
+        length = 3;
+    }
+    for (size_t i = 1; i < length; i++) {
+        if (i == left || p[i] == 0)
+            return i;
+    }
+    return length;
+}
+
+// The high byte of the UTF-16 unit of a whole Unicode group (0x14 and two
+// bytes, the pair 0xF6 h standing for h 0x00).
+unsigned UnicodeGroupHighByte(const unsigned char *group) {
+    return group[1] == 0xF6 ? group[2] : group[1];
+}
+
+bool IsUnicodeGroup(const unsigned char *p, size_t left) {
+    return p[0] == 0x14 && LmbcsCharLength(p, left) == 3;
+}
+
+// A cut point for a piece of LMBCS: the piece ends after the last character
+// that fits whole. A character beyond the Basic Multilingual Plane is two
+// Unicode groups, a high and a low surrogate, which stay together.
 size_t LmbcsPieceLength(const std::string &text, size_t start, size_t length) {
-    auto byte = [&](size_t at) { return static_cast<unsigned char>(text[start + at]); };
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data()) + start;
     const size_t remaining = text.size() - start;
     size_t cut = 0;
-    for (;;) {
-        size_t next = cut + 1;
-        if (byte(cut) == 0x14) {
-            next = cut + 3;
-            // A high surrogate takes the low one that follows it along.
-            if (next + 3 <= remaining && byte(cut + 1) >= 0xD8 && byte(cut + 1) <= 0xDB &&
-                byte(next) == 0x14 && byte(next + 1) >= 0xDC && byte(next + 1) <= 0xDF) {
+    while (cut < remaining) {
+        size_t next = cut + LmbcsCharLength(p + cut, remaining - cut);
+        if (IsUnicodeGroup(p + cut, remaining - cut) && next < remaining &&
+            IsUnicodeGroup(p + next, remaining - next)) {
+            const unsigned high = UnicodeGroupHighByte(p + cut);
+            const unsigned low = UnicodeGroupHighByte(p + next);
+            if (high >= 0xD8 && high <= 0xDB && low >= 0xDC && low <= 0xDF)
                 next += 3;
-            }
         }
         if (next > length)
-            return cut > 0 ? cut : length;
+            break;
         cut = next;
     }
+    return cut > 0 ? cut : length;
 }
 
 void TranslateInPlace(std::string &text, WORD mode,

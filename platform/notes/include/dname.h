@@ -15,8 +15,8 @@
 // / O = Acme" is "CN=John Doe/O=Acme"); blanks inside a component are kept.
 // Both conversions accept either form, so each is idempotent; a canonical
 // name of a common name alone abbreviates to a flat name. Names are LMBCS
-// (os_text.h): the two bytes after a group byte 0x14 belong to the group and
-// are never taken for "/", "=" or a blank; UTF-8 text parses the same.
+// (os_text.h): the data bytes after a group byte belong to its character
+// and are never taken for "/", "=" or a blank.
 #pragma once
 
 #include "global.h"

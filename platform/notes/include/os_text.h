@@ -1,14 +1,21 @@
 // Text: character-set translation and international settings.
 //
-// LMBCS as this library writes it: bytes 0x00-0x7F stand for themselves (NUL
-// included); a character of the upper half of code page 850 is one byte
-// 0x80-0xFF; every other character is the group byte 0x14 followed by its
-// UTF-16 code unit, high byte first (a character beyond the Basic
-// Multilingual Plane takes two such groups, one per surrogate). U+0014
-// itself is written as a group (0x14 0x00 0x14), so that every valid UTF-8
-// text comes back unchanged from UTF-8 to LMBCS to UTF-8. Either way a text
-// grows at most threefold, so an output of 3 x InLength bytes always holds
-// the whole result.
+// LMBCS as the platform writes it, converted by ICU's LMBCS converter
+// ("LMBCS-1"): bytes 0x20-0x7F, NUL, tab, line feed, carriage return and
+// 0x19 stand for themselves; a character of the upper half of code page 850
+// is one byte 0x80-0xFF; another character of a script that has a group is
+// its group byte and one byte of that group's code page (0x01 code page
+// 850, 0x02 Greek, 0x03 Hebrew, 0x04 Arabic, 0x05 Cyrillic, 0x06 Central
+// European, 0x08 Turkish, 0x0B Thai) or two bytes (0x10 Japanese, 0x11
+// Korean, 0x12 traditional Chinese, 0x13 simplified Chinese; a character
+// found in several of these keeps to the group of the one before it); the
+// other control characters U+0001-U+001F and U+0080-U+009F are 0x0F and one
+// byte; every other character is 0x14 and its UTF-16 unit, high byte first
+// (a low byte of zero is written as 0xF6 before the high byte, so that no
+// character holds a NUL byte), one beyond the Basic Multilingual Plane two
+// such groups. Every valid UTF-8 text comes back unchanged from UTF-8 to
+// LMBCS to UTF-8, and either way a text grows at most threefold, so an
+// output of 3 x InLength bytes always holds the whole result.
 #pragma once
 
 #include "global.h"
@@ -23,13 +30,17 @@ NOTES_EXTERN_C_BEGIN
 // Translates InLength bytes of In (NUL bytes included) into Out and returns
 // the number of bytes written, never more than OutLength: a character that
 // does not fit whole is left out, with all that follows it. No terminator
-// is added. Invalid input bytes are translated one by one: in UTF-8 input a
-// byte that starts no valid sequence (a stray continuation byte, an overlong
-// form, a surrogate, a value beyond U+10FFFF, a sequence cut short) becomes
-// U+FFFD; in LMBCS input an unfinished group at the end is dropped and a
-// group holding a surrogate that is not part of a pair becomes U+FFFD. An
-// unknown mode, a null Out, or a null In with a non-zero InLength writes
-// nothing and returns 0.
+// is added. A NUL byte is always a NUL byte of its own, either way. Invalid
+// input becomes U+FFFD: in UTF-8 input each byte that starts no valid
+// sequence (a stray continuation byte, an overlong form, a surrogate, a
+// value beyond U+10FFFF, a sequence cut short) becomes one U+FFFD; in
+// LMBCS input a byte of 0x01-0x1F that is no group, a character that its
+// group does not hold, a character cut short by the end or by a NUL byte,
+// and a group holding a surrogate that is not part of a pair each become
+// one U+FFFD. An unknown mode, a null Out, or a null In with a non-zero
+// InLength writes nothing and returns 0; so does a text of other than ASCII
+// letters, digits, signs and line breaks when ICU has no LMBCS converter
+// (its data missing: a broken installation).
 WORD LNPUBLIC OSTranslate(WORD TranslateMode, const char far *In, WORD InLength, char far *Out,
                           WORD OutLength);
 

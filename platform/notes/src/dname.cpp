@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fault.h"
+#include "lmbcs.h"
 #include "os_error.h"
 
 namespace {
@@ -28,10 +29,11 @@ bool IsBlank(char ch) {
     return ch == ' ' || ch == '\t';
 }
 
-// Names are LMBCS: a group (0x14 and the two bytes of a UTF-16 unit) is one
-// character, and its bytes are never taken for "/", "=" or a blank.
+// Names are LMBCS: a group byte and its data bytes are one character, and
+// its bytes are never taken for "/", "=" or a blank.
 size_t CharLength(const char *p, const char *end) {
-    return (*p == '\x14' && end - p >= 3) ? 3 : 1;
+    return notes_internal::LmbcsCharLength(reinterpret_cast<const unsigned char *>(p),
+                                           static_cast<size_t>(end - p));
 }
 
 const char *Find(const char *begin, const char *end, char ch) {

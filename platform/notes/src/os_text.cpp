@@ -1,8 +1,13 @@
 #include "os_text.h"
 
+#include <unicode/ucnv.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "lmbcs.h"
 #include "os_env.h"
 #include "os_time.h"
 
@@ -10,37 +15,49 @@ static_assert(sizeof(INTLFORMAT) == 140, "INTLFORMAT must keep its 140-byte layo
 
 namespace {
 
-constexpr unsigned char kGroupByte = 0x14;
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Code page 850, bytes 0x80-0xFF.
-const char16_t kCp850High[128] = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,  // 80
-    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,  // 88
-    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,  // 90
-    0x00FF, 0x00D6, 0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192,  // 98
-    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,  // A0
-    0x00BF, 0x00AE, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,  // A8
-    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x00C1, 0x00C2, 0x00C0,  // B0
-    0x00A9, 0x2563, 0x2551, 0x2557, 0x255D, 0x00A2, 0x00A5, 0x2510,  // B8
-    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x00E3, 0x00C3,  // C0
-    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x00A4,  // C8
-    0x00F0, 0x00D0, 0x00CA, 0x00CB, 0x00C8, 0x0131, 0x00CD, 0x00CE,  // D0
-    0x00CF, 0x2518, 0x250C, 0x2588, 0x2584, 0x00A6, 0x00CC, 0x2580,  // D8
-    0x00D3, 0x00DF, 0x00D4, 0x00D2, 0x00F5, 0x00D5, 0x00B5, 0x00FE,  // E0
-    0x00DE, 0x00DA, 0x00DB, 0x00D9, 0x00FD, 0x00DD, 0x00AF, 0x00B4,  // E8
-    0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6, 0x00A7, 0x00F7, 0x00B8,  // F0
-    0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0,  // F8
+// The thread's LMBCS converter and work buffers. An ICU converter must not
+// be shared between threads, and opening one (it opens a converter for
+// every group) costs more than converting a short text, so each thread
+// opens its own once and keeps it until it ends.
+class ThreadConverter {
+  public:
+    ThreadConverter() = default;
+    ThreadConverter(const ThreadConverter &) = delete;
+    ThreadConverter &operator=(const ThreadConverter &) = delete;
+    ~ThreadConverter() {
+        if (converter_ != nullptr)
+            ucnv_close(converter_);
+    }
+
+    // The converter in its initial state; null when ICU cannot open one
+    // (its data is missing).
+    UConverter *Get() {
+        if (converter_ == nullptr) {
+            UErrorCode status = U_ZERO_ERROR;
+            converter_ = ucnv_open("LMBCS-1", &status);
+            if (U_FAILURE(status) && converter_ != nullptr) {
+                ucnv_close(converter_);
+                converter_ = nullptr;
+            }
+        } else {
+            ucnv_reset(converter_);
+        }
+        return converter_;
+    }
+
+    std::vector<UChar> units;
+    std::vector<char> bytes;
+    std::vector<int32_t> offsets;
+
+  private:
+    UConverter *converter_ = nullptr;
 };
 
-// The CP850 byte of a character, or 0 when it has none.
-unsigned char Cp850Byte(char32_t c) {
-    if (c < 0xA0 || c > 0x25A0)
-        return 0;
-    for (int i = 0; i < 128; i++)
-        if (kCp850High[i] == c)
-            return static_cast<unsigned char>(0x80 + i);
-    return 0;
+ThreadConverter &Converter() {
+    thread_local ThreadConverter converter;
+    return converter;
 }
 
 // A bounded output: a character goes in whole or not at all, and once one
@@ -122,76 +139,197 @@ size_t EncodeUtf8(char32_t c, unsigned char *out) {
     return 4;
 }
 
-// LMBCS of one character: at most two groups of three bytes.
-size_t EncodeLmbcs(char32_t c, unsigned char *out) {
-    if (c < 0x80 && c != kGroupByte) {
-        out[0] = static_cast<unsigned char>(c);
-        return 1;
+// A byte that stands for itself in UTF-8 and in LMBCS alike: a text of such
+// bytes alone is copied as it is, without ICU.
+bool IsPlain(unsigned char byte) {
+    return (byte >= 0x20 && byte < 0x80) || byte == 0 || byte == '\t' || byte == '\n' ||
+           byte == '\r' || byte == 0x19;
+}
+
+// Copies a text of plain bytes whole or, when it does not fit, as much as
+// fits; false, copying nothing, when the text holds another byte.
+bool CopyPlain(const unsigned char *in, WORD inLength, char *out, WORD outLength, WORD *written) {
+    for (WORD i = 0; i < inLength; i++) {
+        if (!IsPlain(in[i]))
+            return false;
     }
-    if (unsigned char single = Cp850Byte(c)) {
-        out[0] = single;
-        return 1;
-    }
-    auto group = [](char16_t unit, unsigned char *at) {
-        at[0] = kGroupByte;
-        at[1] = static_cast<unsigned char>(unit >> 8);
-        at[2] = static_cast<unsigned char>(unit & 0xFF);
-    };
-    if (c < 0x10000) {
-        group(static_cast<char16_t>(c), out);
-        return 3;
-    }
-    const char32_t v = c - 0x10000;
-    group(static_cast<char16_t>(0xD800 + (v >> 10)), out);
-    group(static_cast<char16_t>(0xDC00 + (v & 0x3FF)), out + 3);
-    return 6;
+    *written = inLength < outLength ? inLength : outLength;
+    std::memcpy(out, in, *written);
+    return true;
+}
+
+bool IsHighSurrogate(UChar unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool IsLowSurrogate(UChar unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// ICU's LMBCS of count units into capacity bytes at out, with the source
+// unit of each byte in offsets when offsets is not null; *written is the
+// number of bytes written.
+UErrorCode FromUnicode(UConverter *converter, const UChar *units, size_t count, char *out,
+                       size_t capacity, int32_t *offsets, size_t *written) {
+    ucnv_resetFromUnicode(converter);
+    char *target = out;
+    const UChar *source = units;
+    UErrorCode status = U_ZERO_ERROR;
+    ucnv_fromUnicode(converter, &target, out + capacity, &source, units + count, offsets, TRUE,
+                     &status);
+    *written = static_cast<size_t>(target - out);
+    return status;
 }
 
 WORD Utf8ToLmbcs(const unsigned char *in, WORD inLength, char *out, WORD outLength) {
-    Output output(out, outLength);
-    size_t i = 0;
-    while (i < inLength) {
+    if (inLength == 0 || outLength == 0)
+        return 0;
+    WORD plain;
+    if (CopyPlain(in, inLength, out, outLength, &plain))
+        return plain;
+    ThreadConverter &thread = Converter();
+    UConverter *converter = thread.Get();
+    if (converter == nullptr)
+        return 0;
+    // UTF-16 first: a valid character gives as many units as bytes at most.
+    std::vector<UChar> &units = thread.units;
+    units.resize(inLength);
+    size_t count = 0;
+    for (size_t i = 0; i < inLength;) {
         size_t used;
         const char32_t c = NextUtf8(in + i, inLength - i, &used);
-        unsigned char bytes[6];
-        if (!output.Put(bytes, EncodeLmbcs(c, bytes)))
-            break;
         i += used;
+        if (c < 0x10000) {
+            units[count++] = static_cast<UChar>(c);
+        } else {
+            units[count++] = static_cast<UChar>(0xD800 + ((c - 0x10000) >> 10));
+            units[count++] = static_cast<UChar>(0xDC00 + (c & 0x3FF));
+        }
     }
-    return output.length();
+    // LMBCS takes three bytes per unit at most: when that fits, ICU writes
+    // straight into the output.
+    size_t written = 0;
+    if (3 * count <= outLength &&
+        U_SUCCESS(FromUnicode(converter, units.data(), count, out, outLength, nullptr, &written)))
+        return static_cast<WORD>(written);
+
+    // Otherwise the whole result goes into the work buffer and the output
+    // takes the characters that fit whole. A character's bytes never depend
+    // on those after it, so that is what a conversion of those characters
+    // alone gives.
+    std::vector<char> &bytes = thread.bytes;
+    std::vector<int32_t> &offsets = thread.offsets;
+    size_t capacity = 3 * count + 16;
+    for (;;) {
+        bytes.resize(capacity);
+        offsets.resize(capacity);
+        const UErrorCode status = FromUnicode(converter, units.data(), count, bytes.data(),
+                                              capacity, offsets.data(), &written);
+        if (U_SUCCESS(status))
+            break;
+        if (status != U_BUFFER_OVERFLOW_ERROR)
+            return 0;
+        capacity *= 2;
+    }
+    if (written <= outLength) {
+        std::memcpy(out, bytes.data(), written);
+        return static_cast<WORD>(written);
+    }
+    // The character of a byte: the unit it came from, or the high surrogate
+    // before it.
+    auto character = [&](size_t at) {
+        int32_t unit = offsets[at];
+        if (unit > 0 && IsLowSurrogate(units[unit]) && IsHighSurrogate(units[unit - 1]))
+            unit--;
+        return unit;
+    };
+    size_t cut = outLength;
+    while (cut > 0 && character(cut) == character(cut - 1))
+        cut--;
+    std::memcpy(out, bytes.data(), cut);
+    return static_cast<WORD>(cut);
 }
 
-WORD LmbcsToUtf8(const unsigned char *in, WORD inLength, char *out, WORD outLength) {
-    Output output(out, outLength);
-    size_t i = 0;
-    while (i < inLength) {
-        char32_t c;
-        const unsigned char b = in[i];
-        if (b == kGroupByte) {
-            if (inLength - i < 3)
-                break;  // an unfinished group at the end
-            c = static_cast<char32_t>((in[i + 1] << 8) | in[i + 2]);
-            i += 3;
-            if (c >= 0xD800 && c <= 0xDBFF && inLength - i >= 3 && in[i] == kGroupByte) {
-                const char32_t low = static_cast<char32_t>((in[i + 1] << 8) | in[i + 2]);
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                    i += 3;
-                }
-            }
-            if (c >= 0xD800 && c <= 0xDFFF)
-                c = kReplacement;  // a lone surrogate
-        } else if (b < 0x80) {
-            c = b;
+// UTF-8 of units into output; a surrogate that is not part of a pair
+// becomes U+FFFD. False once the output is full.
+bool PutUtf8(const UChar *units, size_t count, Output &output) {
+    for (size_t i = 0; i < count; i++) {
+        char32_t c = units[i];
+        if (IsHighSurrogate(units[i]) && i + 1 < count && IsLowSurrogate(units[i + 1])) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
             i++;
-        } else {
-            c = kCp850High[b - 0x80];
-            i++;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = kReplacement;
         }
         unsigned char bytes[4];
         if (!output.Put(bytes, EncodeUtf8(c, bytes)))
-            break;
+            return false;
     }
+    return true;
+}
+
+// ICU's reading of count LMBCS bytes, written to output as UTF-8. False
+// when the output is full or ICU fails.
+bool PutRun(ThreadConverter &thread, UConverter *converter, const unsigned char *in, size_t count,
+            Output &output) {
+    if (count == 0)
+        return true;
+    std::vector<UChar> &units = thread.units;
+    size_t capacity = count + 1;  // one unit per character, each at least a byte
+    for (;;) {
+        units.resize(capacity);
+        ucnv_resetToUnicode(converter);
+        UChar *target = units.data();
+        const char *source = reinterpret_cast<const char *>(in);
+        UErrorCode status = U_ZERO_ERROR;
+        ucnv_toUnicode(converter, &target, units.data() + capacity, &source,
+                       reinterpret_cast<const char *>(in + count), nullptr, TRUE, &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            capacity *= 2;
+            continue;
+        }
+        if (U_FAILURE(status))
+            return false;
+        return PutUtf8(units.data(), static_cast<size_t>(target - units.data()), output);
+    }
+}
+
+WORD LmbcsToUtf8(const unsigned char *in, WORD inLength, char *out, WORD outLength) {
+    if (inLength == 0 || outLength == 0)
+        return 0;
+    WORD plain;
+    if (CopyPlain(in, inLength, out, outLength, &plain))
+        return plain;
+    ThreadConverter &thread = Converter();
+    UConverter *converter = thread.Get();
+    if (converter == nullptr)
+        return 0;
+    Output output(out, outLength);
+    // ICU reads runs of whole characters. A NUL byte ends a run, so that it
+    // stays a NUL even after a group byte that lacks its data bytes; so do
+    // the groups of U+FFFE and U+FFFF, which ICU reads as errors although it
+    // writes them.
+    size_t start = 0;
+    size_t i = 0;
+    while (i < inLength) {
+        const size_t length = notes_internal::LmbcsCharLength(in + i, inLength - i);
+        char32_t special;
+        if (in[i] == 0) {
+            special = 0;
+        } else if (length == 3 && in[i] == 0x14 && in[i + 1] == 0xFF && in[i + 2] >= 0xFE) {
+            special = 0xFF00 | in[i + 2];
+        } else {
+            i += length;
+            continue;
+        }
+        if (!PutRun(thread, converter, in + start, i - start, output))
+            return output.length();
+        unsigned char bytes[4];
+        if (!output.Put(bytes, EncodeUtf8(special, bytes)))
+            return output.length();
+        i += length;
+        start = i;
+    }
+    PutRun(thread, converter, in + start, inLength - start, output);
     return output.length();
 }
 

@@ -22,7 +22,8 @@ enum class HandleKind : int {
     Collection,
     Agent,
     StatusLine,
-    Other,  // for families that need a kind of their own later
+    Compute,  // formula computations (nsf_formula.h)
+    Other,    // for families that need a kind of their own later
 };
 constexpr int kHandleKindCount = static_cast<int>(HandleKind::Other) + 1;
 

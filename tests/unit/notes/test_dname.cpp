@@ -1,3 +1,5 @@
+#include <unicode/ucnv.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -74,24 +76,67 @@ std::string Lmbcs(const std::string &utf8) {
     return std::string(out, n);
 }
 
-// Groups whose bytes look like "/", "=" and a blank: U+012F is 14 01 2F,
-// U+3D3D is 14 3D 3D, U+0120 is 14 01 20.
-TEST(DName, LmbcsGroupsAreWholeCharacters) {
-    const std::string cn = Lmbcs("Jurgi\xC4\xAF \xE3\xB4\xBD"), unit = Lmbcs("\xC4\xA0"),
-                      org = Lmbcs("Acme\xC4\xAF");
-    ASSERT_EQ(cn.size(), 12u);
+// Characters whose data bytes look like "/", "=" and a blank, in every kind
+// of group: U+014C is 06 20, U+000F is 0F 2F, U+001D is 0F 3D, U+022F is
+// 14 02 2F, U+2015 is 10 81 5C.
+TEST(DName, LmbcsCharactersAreWhole) {
+    const std::string cn = Lmbcs("Jurgi\xC8\xAF \xC5\x8C"), unit = Lmbcs("\xC5\x8C\x0F"),
+                      org = Lmbcs("Acme\x1D\xE2\x80\x95");
+    ASSERT_EQ(cn, "Jurgi\x14\x02\x2F \x06\x20");
+    ASSERT_EQ(unit, "\x06\x20\x0F\x2F");
+    ASSERT_EQ(org, "Acme\x0F\x3D\x10\x81\x5C");
     const std::string abbreviated = cn + " / " + unit + "/" + org;
     const std::string canonical = "CN=" + cn + "/OU=" + unit + "/O=" + org;
     EXPECT_EQ(Canonical(abbreviated.c_str()).text, canonical);
     EXPECT_EQ(Abbreviated(canonical.c_str()).text, cn + "/" + unit + "/" + org);
     DN_COMPONENTS comp;
     ASSERT_NOERROR(DNParse(0, nullptr, canonical.c_str(), &comp, sizeof comp));
-    EXPECT_EQ(std::string(comp.CN, comp.CNLength), cn);
+    EXPECT_EQ(std::string(comp.CN, comp.CNLength), cn) << "its last byte is a blank's";
     ASSERT_EQ(comp.OUCount, 1);
-    EXPECT_EQ(std::string(comp.OU[0], comp.OULength[0]), unit) << "its blank byte is kept";
-    // A flat name whose groups hold "/" and "=" stays flat and whole.
-    const std::string flat = Lmbcs("\xC4\xAF\xE3\xB4\xBD group");
+    EXPECT_EQ(std::string(comp.OU[0], comp.OULength[0]), unit);
+    EXPECT_EQ(std::string(comp.O, comp.OLength), org) << "its value holds an \"=\" byte";
+    // A flat name whose characters hold "/" and "=" stays flat and whole.
+    const std::string flat = Lmbcs("\x0F\xC8\xAF\x1D group");
     EXPECT_EQ(Canonical(flat.c_str()).text, flat);
+    EXPECT_EQ(Abbreviated(flat.c_str()).text, flat);
+}
+
+// The bytes after a lead byte that belong to its character are those that
+// ICU's LMBCS converter reads with it: here "/" bytes, which then separate
+// nothing.
+TEST(DName, EveryLeadByteTakesTheBytesThatIcuReadsWithIt) {
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter *converter = ucnv_open("LMBCS-1", &status);
+    ASSERT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+    int lengths[4] = {};
+    for (int lead = 0x01; lead <= 0xFF; lead++) {
+        const char bytes[] = {static_cast<char>(lead), '/', '/', 'B'};
+        UChar units[8];
+        int32_t offsets[8];
+        UChar *target = units;
+        const char *source = bytes;
+        ucnv_reset(converter);
+        ucnv_toUnicode(converter, &target, units + 8, &source, bytes + sizeof bytes, offsets, TRUE,
+                       &status);
+        ASSERT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+        ASSERT_GE(target - units, 2);
+        const int length = offsets[1];  // where ICU's second character starts
+        ASSERT_TRUE(length >= 1 && length <= 3) << lead;
+        lengths[length]++;
+        const std::string name = std::string("A") + bytes[0] + "//B/Acme";
+        const std::string character(bytes, length);
+        const Result canonical = Canonical(name.c_str());
+        if (length == 1) {
+            EXPECT_EQ(canonical.status, ERR_DN_INVALID) << "an empty unit after " << lead;
+        } else if (length == 2) {
+            EXPECT_EQ(canonical.text, "CN=A" + character + "/OU=B/O=Acme") << lead;
+        } else {
+            EXPECT_EQ(canonical.text, "CN=A" + character + "B/O=Acme") << lead;
+        }
+    }
+    ucnv_close(converter);
+    EXPECT_EQ(lengths[2], 9) << "single-byte and control groups";
+    EXPECT_EQ(lengths[3], 5) << "double-byte and Unicode groups";
 }
 
 TEST(DName, FlatNamesPassUnchanged) {
