@@ -14,7 +14,7 @@
 // regard to case, the first of that name: the ASCII letters and the code
 // page 850 letters written as single bytes 0x80-0xFF each match their other
 // case; every other byte, and each LMBCS character of several bytes (a
-// group byte 0x01-0x1F with its data bytes), compares exactly. Names are 1 to 255 bytes
+// group byte with its one or two data bytes), compares exactly. Names are 1 to 255 bytes
 // (ERR_BAD_ITEM_NAME otherwise). Texts are bytes with explicit lengths and may hold NUL bytes.
 //
 // Each item value is a memory block of the note: the WORD data type followed

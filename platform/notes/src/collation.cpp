@@ -2,22 +2,11 @@
 
 #include <array>
 
+#include "lmbcs.h"
+
 namespace notes_internal {
 
 namespace {
-
-// The length of the LMBCS character at p, never more than left: a group
-// byte 0x01-0x1F (but tab, line feed, carriage return and 0x19, which
-// stand for themselves) takes one data byte, the double-byte groups
-// 0x10-0x13 and the Unicode group 0x14 two. Kept here until the library has
-// one routine for it beside its LMBCS translation.
-size_t CharLengthOf(const unsigned char *p, size_t left) {
-    const unsigned char b = *p;
-    size_t length = 1;
-    if (b >= 0x01 && b <= 0x1F && b != 0x09 && b != 0x0A && b != 0x0D && b != 0x19)
-        length = b >= 0x10 && b <= 0x14 ? 3 : 2;
-    return length < left ? length : left;
-}
 
 // Capital and small letter of each code page 850 pair above 0x7F.
 constexpr unsigned char kPairs[][2] = {
@@ -77,7 +66,7 @@ class KeyReader {
             inChar_--;
             *out = *p_;
         } else {
-            size_t length = CharLengthOf(p_, left_);
+            size_t length = LmbcsCharLength(p_, left_);
             *out = length == 1 ? kFold[*p_] : *p_;
             inChar_ = length - 1;
         }
@@ -102,10 +91,6 @@ std::string CollationKey(const char *text, size_t length) {
     for (size_t i = 0; reader.Next(&byte); i++)
         key[i] = static_cast<char>(byte);
     return key;
-}
-
-size_t CollationCharLength(const unsigned char *p, size_t left) {
-    return CharLengthOf(p, left);
 }
 
 int CollationCompare(const char *a, size_t aLength, const char *b, size_t bLength) {

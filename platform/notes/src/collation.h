@@ -6,9 +6,9 @@
 // one case: the ASCII letters, and the letters of code page 850 written as
 // single bytes 0x80-0xFF (the optimisation group of LMBCS), each to its
 // small form. Every other character compares exactly, and a character of
-// several bytes (a group byte 0x01-0x1F and its one or two data bytes) is
-// never split: its data bytes are not folded even when they look like
-// letters.
+// several bytes (a group byte and its one or two data bytes, as
+// LmbcsCharLength of lmbcs.h tells) is never split: its data bytes are not
+// folded even when they look like letters.
 //
 // The key of a name is the name with each such letter folded: a byte
 // string of the same length. Keys compare as bytes (memcmp, a shorter key
@@ -34,10 +34,5 @@ int CollationCompare(const char *a, size_t aLength, const char *b, size_t bLengt
 inline bool CollationEqual(const char *a, size_t aLength, const char *b, size_t bLength) {
     return aLength == bLength && CollationCompare(a, aLength, b, bLength) == 0;
 }
-
-// The length of the LMBCS character at p: 1 to 3 bytes, never more than
-// left (which is at least 1). For splitting names at a separator without
-// cutting a character of several bytes.
-size_t CollationCharLength(const unsigned char *p, size_t left);
 
 }  // namespace notes_internal

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "collation.h"
+#include "lmbcs.h"
 #include "fault.h"
 #include "nsf_internal.h"
 #include "os_error.h"
@@ -105,7 +106,7 @@ size_t NextSlash(const std::string &name, size_t start) {
     const auto *bytes = reinterpret_cast<const unsigned char *>(name.data());
     size_t at = start;
     while (at < name.size() && bytes[at] != '/')
-        at += CollationCharLength(bytes + at, name.size() - at);
+        at += LmbcsCharLength(bytes + at, name.size() - at);
     return at < name.size() ? at : std::string::npos;
 }
 

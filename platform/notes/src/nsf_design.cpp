@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 
 #include "collation.h"
+#include "lmbcs.h"
 #include "nsf_indexers.h"
 #include "nsf_note.h"
 #include "nsf_sql.h"
@@ -120,7 +121,7 @@ std::vector<std::string> DesignNames(WORD type, const unsigned char *bytes, size
     size_t length = 0;
     for (size_t index = 0; TextEntry(type, bytes, size, index, &entry, &length); index++) {
         size_t start = 0;
-        for (size_t at = 0;; at += CollationCharLength(entry + at, length - at)) {
+        for (size_t at = 0;; at += LmbcsCharLength(entry + at, length - at)) {
             if (at < length && entry[at] != '|')
                 continue;
             const char *name = reinterpret_cast<const char *>(entry + start);

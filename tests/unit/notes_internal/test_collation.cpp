@@ -9,7 +9,6 @@
 
 namespace {
 
-using notes_internal::CollationCharLength;
 using notes_internal::CollationCompare;
 using notes_internal::CollationEqual;
 using notes_internal::CollationKey;
@@ -49,34 +48,6 @@ TEST(Collation, KeysFoldLettersAndLeaveCharactersOfSeveralBytesWhole) {
         EXPECT_EQ(CollationKey(c.text), c.key);
         EXPECT_EQ(CollationKey(c.key), c.key) << "a key is its own key";
         EXPECT_TRUE(CollationEqual(c.text.data(), c.text.size(), c.key.data(), c.key.size()));
-    }
-}
-
-TEST(Collation, CharacterLengths) {
-    struct Case {
-        std::string bytes;
-        size_t length;
-    };
-    const Case cases[] = {
-        {"A", 1},
-        {"\x8E", 1},
-        {"\t", 1},
-        {"\n", 1},
-        {"\r", 1},
-        {"\x19x", 1},
-        {"\x01\x8E", 2},
-        {"\x0F\x41", 2},
-        {"\x1F\x41", 2},
-        {"\x10\x41\x42", 3},
-        {"\x14\x41\x42", 3},
-        {"\x13\x41", 2},  // cut short
-        {std::string("\0", 1), 1},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.bytes));
-        EXPECT_EQ(CollationCharLength(reinterpret_cast<const unsigned char *>(c.bytes.data()),
-                                      c.bytes.size()),
-                  c.length);
     }
 }
 
