@@ -11,9 +11,11 @@
 // gets its note ID and UNID on its first update.
 //
 // Items keep their order, may share a name, and are found by name without
-// regard to case (ASCII letters; other bytes compare exactly), the first of
-// that name. Names are 1 to 255 bytes (ERR_BAD_ITEM_NAME otherwise). Texts
-// are bytes with explicit lengths and may hold NUL bytes.
+// regard to case, the first of that name: the ASCII letters and the code
+// page 850 letters written as single bytes 0x80-0xFF each match their other
+// case; every other byte, and each LMBCS character of several bytes (a
+// group byte with its one or two data bytes), compares exactly. Names are 1 to 255 bytes
+// (ERR_BAD_ITEM_NAME otherwise). Texts are bytes with explicit lengths and may hold NUL bytes.
 //
 // Each item value is a memory block of the note: the WORD data type followed
 // by the value bytes. Its BLOCKID (pool = a memory handle, block 0) works
@@ -107,6 +109,16 @@ STATUS LNPUBLIC NSFNoteOpen(DBHANDLE db_handle, NOTEID note_id, WORD open_flags,
 // A new, empty document in memory (class NOTE_CLASS_DOCUMENT, note ID 0).
 STATUS LNPUBLIC NSFNoteCreate(DBHANDLE db_handle, NOTEHANDLE far *note_handle);
 STATUS LNPUBLIC NSFNoteUpdate(NOTEHANDLE note_handle, WORD update_flags);
+// Deletes a stored note, leaving a deletion stub: the note keeps its note ID,
+// UNID and class, its sequence is raised and its items are gone; opening it
+// gives ERR_NOTE_DELETED, an update of a copy opened before gives
+// ERR_NOTE_DELETED, and StandinDbNoteIDs still lists it. A deleted profile
+// is no profile any more (NSFProfileOpen makes a new one), and a deleted
+// special note gives its place to the next note of its class.
+// ERR_INVALID_NOTE when there is no such note (note ID 0 included),
+// ERR_NOTE_DELETED when it is a stub already. update_flags are accepted and
+// not used (a stub is always left).
+STATUS LNPUBLIC NSFNoteDelete(DBHANDLE db_handle, NOTEID note_id, WORD update_flags);
 // Closes the in-memory copy; unsaved changes are dropped.
 STATUS LNPUBLIC NSFNoteClose(NOTEHANDLE note_handle);
 void LNPUBLIC NSFNoteGetInfo(NOTEHANDLE note_handle, WORD note_member, void far *value_ptr);

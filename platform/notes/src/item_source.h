@@ -14,9 +14,10 @@ class ItemSource {
   public:
     virtual ~ItemSource() = default;
 
-    // The first item of a name (compared without regard to ASCII case):
-    // its data type and value bytes (after the type word), valid until the
-    // source changes. False when the note has no such item.
+    // The first item of a name (compared through the collation of names,
+    // collation.h, as every item lookup is): its data type and value bytes
+    // (after the type word), valid until the source changes. False when the
+    // note has no such item.
     virtual bool FindItem(const char *name, size_t nameLength, WORD *type,
                           const unsigned char **bytes, size_t *size) const = 0;
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <set>
 
+#include "collation.h"
+#include "lmbcs.h"
 #include "fault.h"
 #include "nsf_internal.h"
 #include "os_error.h"
@@ -81,20 +83,40 @@ void NoteObject::ReleaseItems() {
     byHandle.clear();
 }
 
-std::string FoldName(const char *name, size_t length) {
-    std::string key(name, length);
-    for (char &ch : key) {
-        if (ch >= 'A' && ch <= 'Z')
-            ch = static_cast<char>(ch - 'A' + 'a');
-    }
-    return key;
+bool NoteObject::FindItem(const char *name, size_t nameLength, WORD *type,
+                          const unsigned char **bytes, size_t *size) const {
+    auto found = byName.find(FoldName(name, nameLength));
+    if (found == byName.end() || found->second.empty())
+        return false;
+    const Item &item = *found->second.front();
+    *type = item.type();
+    *bytes = item.data();
+    *size = item.size();
+    return true;
 }
+
+std::string FoldName(const char *name, size_t length) {
+    return CollationKey(name, length);
+}
+
+namespace {
+
+// The next "/" at or after start that is a character of its own.
+size_t NextSlash(const std::string &name, size_t start) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(name.data());
+    size_t at = start;
+    while (at < name.size() && bytes[at] != '/')
+        at += LmbcsCharLength(bytes + at, name.size() - at);
+    return at < name.size() ? at : std::string::npos;
+}
+
+}  // namespace
 
 std::string NormaliseName(const std::string &name) {
     std::string out;
     size_t start = 0;
     while (start <= name.size()) {
-        size_t slash = name.find('/', start);
+        size_t slash = NextSlash(name, start);
         if (slash == std::string::npos)
             slash = name.size();
         std::string part = name.substr(start, slash - start);

@@ -143,6 +143,19 @@ std::string FaultPath(const char *path) {
     return file;
 }
 
+// A host file name with its ASCII letters in small case. File names here
+// are the host's own (UTF-8), not LMBCS: they do not go through the
+// collation of names, whose folds of bytes above 0x7F would match unlike
+// names.
+std::string FoldFileName(const char *name, size_t length) {
+    std::string key(name, length);
+    for (char &ch : key) {
+        if (ch >= 'A' && ch <= 'Z')
+            ch = static_cast<char>(ch - 'A' + 'a');
+    }
+    return key;
+}
+
 // The path with each folder and file name that exists under another case
 // written as it exists (paths from the platform's world ignore case); the
 // parts that exist in no case stay as given, so that a new database goes
@@ -164,13 +177,13 @@ std::string MatchIgnoringCase(const std::string &base, const std::string &relati
             continue;
         }
         DIR *dir = opendir(current.c_str());
-        std::string key = notes_internal::nsf::FoldName(part.data(), part.size());
+        std::string key = FoldFileName(part.data(), part.size());
         std::string found;
         while (dir != nullptr) {
             struct dirent *entry = readdir(dir);
             if (entry == nullptr)
                 break;
-            if (notes_internal::nsf::FoldName(entry->d_name, std::strlen(entry->d_name)) == key) {
+            if (FoldFileName(entry->d_name, std::strlen(entry->d_name)) == key) {
                 found = entry->d_name;
                 break;
             }
@@ -238,9 +251,8 @@ STATUS CreateDatabase(const char *PathName, USHORT DbClass, WORD build, BOOL for
         return status;
     std::string name = where.abs.substr(where.abs.rfind('/') + 1);
     size_t dot = name.rfind('.');
-    std::string extension = dot == std::string::npos ? ""
-                                                     : notes_internal::nsf::FoldName(
-                                                           name.data() + dot, name.size() - dot);
+    std::string extension =
+        dot == std::string::npos ? "" : FoldFileName(name.data() + dot, name.size() - dot);
     if (DbClass == DBCLASS_BY_EXTENSION)
         DbClass = extension == ".ntf" ? DBCLASS_TEMPLATEFILE : DBCLASS_NOTEFILE;
     else if (DbClass != DBCLASS_NOTEFILE && DbClass != DBCLASS_TEMPLATEFILE)
@@ -351,6 +363,28 @@ STATUS StandinDbSetBuildVersion(const char *PathName, WORD BuildVersion) {
     if (STATUS status = OpenDatabase(PathName, &db))
         return status;
     return db->file->SetBuildVersion(BuildVersion);
+}
+
+STATUS StandinDbCheck(const char *PathName, char *retProblem, WORD ProblemLength) {
+    if (retProblem != nullptr && ProblemLength > 0)
+        retProblem[0] = '\0';
+    if (STATUS fault = notes_internal::FaultCheck("StandinDbCheck", FaultPath(PathName).c_str()))
+        return fault;
+    if (retProblem == nullptr && ProblemLength > 0)
+        return ERR_BAD_PARAM;
+    Resolved where;
+    if (STATUS status = Resolve(PathName, &where))
+        return status;
+    if (!where.exists)
+        return ERR_NOEXIST;
+    std::string problem;
+    STATUS status = DbFile::Check(where.abs, where.rel, &problem);
+    if (retProblem != nullptr && ProblemLength > 0) {
+        size_t n = problem.size() < ProblemLength - 1u ? problem.size() : ProblemLength - 1u;
+        std::memcpy(retProblem, problem.data(), n);
+        retProblem[n] = '\0';
+    }
+    return status;
 }
 
 STATUS StandinDbNoteIDs(DBHANDLE hDB, NOTEID *retIDs, DWORD Capacity, DWORD *retCount) {

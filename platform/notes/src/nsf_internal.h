@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "global.h"
+#include "item_source.h"
 #include "nsf_store.h"
 #include "os_mem_internal.h"
 #include "registry.h"
@@ -41,7 +42,9 @@ struct Item {
 using ItemList = std::list<Item>;
 using ItemIt = ItemList::iterator;
 
-struct NoteObject : HandleObject {
+// An open note. As an ItemSource it gives formulas its items; the caller
+// holds its mutex for as long as it reads them.
+struct NoteObject : HandleObject, ItemSource {
     ~NoteObject() override;
 
     std::mutex mutex;
@@ -72,16 +75,22 @@ struct NoteObject : HandleObject {
     void Remove(ItemIt it);
     // Frees every item value handle.
     void ReleaseItems();
+
+    bool FindItem(const char *name, size_t nameLength, WORD *type, const unsigned char **bytes,
+                  size_t *size) const override;
+    WORD NoteClass() const override { return header.noteClass; }
+    NOTEID NoteId() const override { return header.id; }
 };
 
-// The folded form of an item or profile name: ASCII letters in lower case,
-// every other byte as it is.
+// The folded form of an item or profile name: its collation key
+// (collation.h).
 std::string FoldName(const char *name, size_t length);
 
 // The form of a person's or server's name used to compare names: every
-// component without its label ("CN=", "OU=", "O=", "C="), ASCII letters in
-// lower case, so that canonical and abbreviated forms of a name compare
-// equal.
+// component without its label ("CN=", "OU=", "O=", "C="), folded through
+// the collation, so that canonical and abbreviated forms of a name compare
+// equal. Components are split at "/" characters, never inside a character
+// of several bytes.
 std::string NormaliseName(const std::string &name);
 
 // The current moment as a TIMEDATE in GMT (zone bits 0).

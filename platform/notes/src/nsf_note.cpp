@@ -195,6 +195,16 @@ STATUS LNPUBLIC NSFNoteUpdate(NOTEHANDLE note_handle, WORD update_flags) {
     return NOERROR;
 }
 
+STATUS LNPUBLIC NSFNoteDelete(DBHANDLE db_handle, NOTEID note_id, WORD update_flags) {
+    (void)update_flags;
+    std::shared_ptr<DbObject> db;
+    if (STATUS status = DbForCall("NSFNoteDelete", db_handle, &db))
+        return status;
+    if (note_id == 0)
+        return ERR_INVALID_NOTE;
+    return db->file->DeleteNote(note_id);
+}
+
 STATUS LNPUBLIC NSFNoteClose(NOTEHANDLE note_handle) {
     std::shared_ptr<NoteObject> note;
     if (STATUS status = NoteForCall("NSFNoteClose", note_handle, &note))

@@ -8,66 +8,20 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <random>
-#include <thread>
-#include <unordered_map>
 
-#include "fault.h"
-#include "ini_file.h"
+#include "collation.h"
+#include "nsf_indexers.h"
 #include "nsf_internal.h"
 #include "nsf_note.h"
+#include "nsf_schema.h"
+#include "nsf_sql.h"
 #include "os_error.h"
-#include "runtime_state.h"
 
 namespace notes_internal {
 namespace nsf {
-
-STATUS StatusOfSqlite(int code) {
-    switch (code & 0xFF) {
-        case SQLITE_OK:
-        case SQLITE_ROW:
-        case SQLITE_DONE:
-            return NOERROR;
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-            return ERR_DB_BUSY;
-        case SQLITE_NOMEM:
-            return ERR_MEMORY;
-        case SQLITE_READONLY:
-        case SQLITE_PERM:
-        case SQLITE_AUTH:
-            return ERR_ACCESS_DENIED;
-        case SQLITE_CORRUPT:
-        case SQLITE_NOTADB:
-        case SQLITE_FORMAT:
-        case SQLITE_SCHEMA:
-        case SQLITE_MISMATCH:
-        case SQLITE_ERROR:  // our statements are fixed: an error means a wrong schema
-        case SQLITE_CONSTRAINT:
-        case SQLITE_RANGE:
-            return ERR_DB_DAMAGED;
-        case SQLITE_TOOBIG:
-            return ERR_ITEM_TOO_BIG;
-        default:  // IOERR, FULL, CANTOPEN, PROTOCOL, ...
-            return ERR_DB_IO;
-    }
-}
-
-int BusyTimeoutMs() {
-    int ms = 60000;
-    std::string ini = IniPath();
-    if (!ini.empty()) {
-        if (auto value = IniGet(ini, "StandinDbBusyTimeout")) {
-            long parsed = std::strtol(value->c_str(), nullptr, 10);
-            if (parsed > 0 && parsed < 24L * 3600 * 1000)
-                ms = static_cast<int>(parsed);
-        }
-    }
-    return ms;
-}
 
 namespace {
 
@@ -103,225 +57,52 @@ UNID RandomUnid() {
     return unid;
 }
 
-// Classes of which a database keeps one special note; the first stored note
-// of such a class becomes it.
-bool IsSpecialClass(WORD noteClass) {
-    switch (noteClass) {
-        case NOTE_CLASS_INFO:
-        case NOTE_CLASS_ICON:
-        case NOTE_CLASS_DESIGN:
-        case NOTE_CLASS_ACL:
-        case NOTE_CLASS_HELP_INDEX:
-        case NOTE_CLASS_HELP:
-        case NOTE_CLASS_REPLFORMULA:
-            return true;
-        default:
-            return false;
-    }
-}
-
-const char *const kSchema[] = {
-    "CREATE TABLE dbinfo(key TEXT PRIMARY KEY, value) WITHOUT ROWID",
-    "CREATE TABLE notes(note_id INTEGER PRIMARY KEY, unid BLOB NOT NULL UNIQUE,"
-    " seq INTEGER NOT NULL, seq_time INTEGER NOT NULL, note_class INTEGER NOT NULL,"
-    " flags INTEGER NOT NULL, modified INTEGER NOT NULL, deleted INTEGER NOT NULL DEFAULT 0)",
-    "CREATE INDEX notes_by_class ON notes(note_class)",
-    "CREATE TABLE items(note_id INTEGER NOT NULL, pos INTEGER NOT NULL, name BLOB NOT NULL,"
-    " name_key BLOB NOT NULL, type INTEGER NOT NULL, flags INTEGER NOT NULL,"
-    " value BLOB NOT NULL)",
-    "CREATE UNIQUE INDEX items_by_note ON items(note_id, pos)",
-    "CREATE INDEX items_by_name ON items(name_key, note_id)",
-    "CREATE TABLE profiles(name_key BLOB NOT NULL, user_key BLOB NOT NULL,"
-    " note_id INTEGER NOT NULL UNIQUE, PRIMARY KEY(name_key, user_key)) WITHOUT ROWID",
-    "CREATE TABLE special(note_class INTEGER PRIMARY KEY, note_id INTEGER NOT NULL)",
-};
-const char *const kTables[] = {"dbinfo", "notes", "items", "profiles", "special"};
-
 // Statements, kept prepared per connection (keyed by their address).
 const char kSelBuild[] = "SELECT value FROM dbinfo WHERE key='build'";
 const char kSetBuild[] = "UPDATE dbinfo SET value=?1 WHERE key='build'";
 const char kSelNextId[] = "SELECT value FROM dbinfo WHERE key='next_note_id'";
 const char kSetNextId[] = "UPDATE dbinfo SET value=?1 WHERE key='next_note_id'";
-const char kSelSpecial[] = "SELECT note_id FROM special WHERE note_class=?1";
-const char kInsSpecial[] = "INSERT OR IGNORE INTO special(note_class, note_id) VALUES(?1, ?2)";
+const char kSelChanges[] = "SELECT value FROM dbinfo WHERE key='changes'";
+const char kSetChanges[] = "UPDATE dbinfo SET value=?1 WHERE key='changes'";
+const char kInsDbinfo[] =
+    "INSERT INTO dbinfo(key, value) VALUES('build', ?1), ('class', ?2), ('next_note_id', 4)";
 const char kSelNote[] =
     "SELECT unid, seq, seq_time, note_class, flags, modified, deleted FROM notes"
     " WHERE note_id=?1";
 const char kSelItems[] = "SELECT name, type, flags, value FROM items WHERE note_id=?1 ORDER BY pos";
 const char kSelSeq[] = "SELECT seq, deleted, unid FROM notes WHERE note_id=?1";
 const char kUpdNote[] =
-    "UPDATE notes SET seq=?2, seq_time=?3, note_class=?4, flags=?5, modified=?6"
+    "UPDATE notes SET seq=?2, seq_time=?3, note_class=?4, flags=?5, modified=?3, changed=?6"
     " WHERE note_id=?1";
 const char kInsNote[] =
-    "INSERT INTO notes(note_id, unid, seq, seq_time, note_class, flags, modified)"
-    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+    "INSERT INTO notes(note_id, unid, seq, seq_time, note_class, flags, modified, changed)"
+    " VALUES(?1, ?2, 1, ?3, ?4, ?5, ?3, ?6)";
+const char kStubNote[] =
+    "UPDATE notes SET deleted=1, seq=?2, seq_time=?3, modified=?3, changed=?4 WHERE note_id=?1";
 const char kSelUnid[] = "SELECT 1 FROM notes WHERE unid=?1";
 const char kDelItems[] = "DELETE FROM items WHERE note_id=?1";
 const char kInsItem[] =
     "INSERT INTO items(note_id, pos, name, name_key, type, flags, value)"
     " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)";
-const char kSelProfile[] = "SELECT note_id FROM profiles WHERE name_key=?1 AND user_key=?2";
-const char kInsProfile[] = "INSERT INTO profiles(name_key, user_key, note_id) VALUES(?1, ?2, ?3)";
-const char kSelProfileItem[] =
-    "SELECT i.type, i.value FROM profiles p JOIN items i ON i.note_id=p.note_id"
-    " WHERE p.name_key=?1 AND p.user_key=?2 AND i.name_key=?3 ORDER BY i.pos LIMIT 1";
 const char kSelIds[] = "SELECT note_id FROM notes ORDER BY note_id";
+const char kSelLiveIds[] =
+    "SELECT note_id FROM notes WHERE deleted=0 AND (note_class & ?1)<>0 ORDER BY note_id";
 
-}  // namespace
+// A stored note read whole, with items that its SaveItems point into.
+struct LoadedNote {
+    StoredNote header;
+    std::vector<std::string> names, keys, values;
+    std::vector<WORD> types, flags;
+    std::vector<SaveItem> items;
 
-class Connection {
-  public:
-    Connection(sqlite3 *db, std::string relPath) : db_(db), relPath_(std::move(relPath)) {}
-    ~Connection() {
-        for (auto &entry : statements_)
-            sqlite3_finalize(entry.second);
-        sqlite3_close_v2(db_);
-    }
-    Connection(const Connection &) = delete;
-    Connection &operator=(const Connection &) = delete;
-
-    sqlite3 *db() const { return db_; }
-
-    // Opens a connection on an existing file.
-    static STATUS Open(const std::string &absPath, const std::string &relPath, int flags,
-                       std::unique_ptr<Connection> *out) {
-        sqlite3 *db = nullptr;
-        int rc = sqlite3_open_v2(absPath.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
-        if (rc != SQLITE_OK) {
-            STATUS status = StatusOfSqlite(rc);
-            sqlite3_close_v2(db);
-            return status == ERR_DB_DAMAGED ? static_cast<STATUS>(ERR_DB_IO) : status;
-        }
-        sqlite3_extended_result_codes(db, 1);
-        sqlite3_busy_timeout(db, BusyTimeoutMs());
-        out->reset(new Connection(db, relPath));
-        // Durable against a crash of the process; the last commits may be
-        // lost only when the whole machine stops.
-        return (*out)->Exec("PRAGMA synchronous=NORMAL", false);
-    }
-
-    // A prepared statement, reset and with its bindings cleared.
-    STATUS Prepare(const char *sql, sqlite3_stmt **out) {
-        auto it = statements_.find(sql);
-        if (it != statements_.end()) {
-            sqlite3_reset(it->second);
-            sqlite3_clear_bindings(it->second);
-            *out = it->second;
-            return NOERROR;
-        }
-        sqlite3_stmt *stmt = nullptr;
-        int rc = sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
-        if (rc != SQLITE_OK) {
-            sqlite3_finalize(stmt);
-            return StatusOfSqlite(rc);
-        }
-        statements_.emplace(sql, stmt);
-        *out = stmt;
-        return NOERROR;
-    }
-
-    // One step; *row tells whether a row came. A fault rule for
-    // "SQLiteStep" fails it before SQLite runs.
-    STATUS Step(sqlite3_stmt *stmt, bool *row = nullptr, bool faults = true) {
-        if (faults) {
-            if (STATUS fault = FaultCheck("SQLiteStep", relPath_.c_str()))
-                return fault;
-        }
-        int rc = sqlite3_step(stmt);
-        if (row)
-            *row = (rc == SQLITE_ROW);
-        if (rc == SQLITE_ROW || rc == SQLITE_DONE)
-            return NOERROR;
-        return StatusOfSqlite(rc);
-    }
-
-    // Runs a statement that returns no rows of interest.
-    STATUS Exec(const char *sql, bool faults = true) {
-        sqlite3_stmt *stmt = nullptr;
-        if (STATUS status = Prepare(sql, &stmt))
-            return status;
-        STATUS status = Step(stmt, nullptr, faults);
-        sqlite3_reset(stmt);
-        return status;
-    }
-
-    // BEGIN with a retry on a busy database until the busy time-out has
-    // passed: the busy handler covers most waits, the loop the rest.
-    // Runs SQL built at run time; not kept prepared (the cache is keyed by
-    // the address of constant statements).
-    STATUS ExecOnce(const std::string &sql) {
-        sqlite3_stmt *stmt = nullptr;
-        int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr);
-        if (rc != SQLITE_OK) {
-            sqlite3_finalize(stmt);
-            return StatusOfSqlite(rc);
-        }
-        STATUS status = Step(stmt);
-        sqlite3_finalize(stmt);
-        return status;
-    }
-
-    STATUS Begin(bool write) {
-        const char *sql = write ? "BEGIN IMMEDIATE" : "BEGIN";
-        auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(BusyTimeoutMs());
-        for (;;) {
-            STATUS status = Exec(sql);
-            if (status != ERR_DB_BUSY || std::chrono::steady_clock::now() >= deadline)
-                return status;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-
-    STATUS Commit() { return Exec("COMMIT"); }
-
-    // Never faulted: it must always run.
-    void Rollback() {
-        if (!sqlite3_get_autocommit(db_))
-            Exec("ROLLBACK", false);
-    }
-
-  private:
-    sqlite3 *db_;
-    std::string relPath_;
-    std::unordered_map<const char *, sqlite3_stmt *> statements_;
-};
-
-namespace {
-
-// Resets the statement when the scope ends, so that no read lock lingers.
-struct StmtScope {
-    sqlite3_stmt *stmt = nullptr;
-    ~StmtScope() {
-        if (stmt)
-            sqlite3_reset(stmt);
+    void Link() {
+        items.clear();
+        for (size_t i = 0; i < names.size(); i++)
+            items.push_back({&names[i], &keys[i], types[i], flags[i],
+                             reinterpret_cast<const unsigned char *>(values[i].data()),
+                             values[i].size()});
     }
 };
-
-// Rolls the transaction back unless it was committed.
-struct TxnScope {
-    Connection *c;
-    bool done = false;
-    ~TxnScope() {
-        if (!done)
-            c->Rollback();
-    }
-    STATUS Commit() {
-        STATUS status = c->Commit();
-        if (status == NOERROR)
-            done = true;
-        return status;
-    }
-};
-
-void BindBlob(sqlite3_stmt *stmt, int index, const void *data, size_t size) {
-    static const unsigned char empty = 0;
-    sqlite3_bind_blob64(stmt, index, size ? data : &empty, size, SQLITE_STATIC);
-}
-
-void BindString(sqlite3_stmt *stmt, int index, const std::string &s) {
-    BindBlob(stmt, index, s.data(), s.size());
-}
 
 std::mutex &FilesMutex() {
     static std::mutex *mutex = new std::mutex;
@@ -332,10 +113,471 @@ std::map<std::string, std::weak_ptr<DbFile>> &Files() {
     return *files;
 }
 
+}  // namespace
+
+// Note images
+
+bool NoteImage::FindItem(const char *name, size_t nameLength, WORD *type,
+                         const unsigned char **bytes, size_t *size) const {
+    for (const SaveItem &item : items_) {
+        if (CollationEqual(name, nameLength, item.name->data(), item.name->size())) {
+            *type = item.type;
+            *bytes = item.value;
+            *size = item.size;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reading notes
+
+namespace {
+
+// A note's row: ERR_INVALID_NOTE when there is none.
+STATUS ReadHeader(Connection &c, NOTEID id, StoredNote *note) {
+    sqlite3_stmt *stmt = nullptr;
+    if (STATUS status = c.Prepare(kSelNote, &stmt))
+        return status;
+    StmtScope scope{stmt};
+    sqlite3_bind_int64(stmt, 1, id);
+    bool row = false;
+    if (STATUS status = c.Step(stmt, &row))
+        return status;
+    if (!row)
+        return ERR_INVALID_NOTE;
+    note->id = id;
+    if (sqlite3_column_bytes(stmt, 0) != sizeof(UNID))
+        return ERR_DB_DAMAGED;
+    std::memcpy(&note->unid, sqlite3_column_blob(stmt, 0), sizeof(UNID));
+    note->seq = static_cast<DWORD>(sqlite3_column_int64(stmt, 1));
+    note->seqTime = UnpackTime(sqlite3_column_int64(stmt, 2));
+    note->noteClass = static_cast<WORD>(sqlite3_column_int(stmt, 3));
+    note->flags = static_cast<WORD>(sqlite3_column_int(stmt, 4));
+    note->modified = UnpackTime(sqlite3_column_int64(stmt, 5));
+    note->deleted = sqlite3_column_int(stmt, 6) != 0;
+    return NOERROR;
+}
+
+}  // namespace
+
+STATUS ReadNoteRows(Connection &c, NOTEID id, StoredNote *note, const ItemSink &sink) {
+    if (STATUS status = ReadHeader(c, id, note))
+        return status;
+    if (note->deleted)
+        return ERR_NOTE_DELETED;
+    sqlite3_stmt *stmt = nullptr;
+    if (STATUS status = c.Prepare(kSelItems, &stmt))
+        return status;
+    StmtScope scope{stmt};
+    sqlite3_bind_int64(stmt, 1, id);
+    for (;;) {
+        bool row = false;
+        if (STATUS status = c.Step(stmt, &row))
+            return status;
+        if (!row)
+            return NOERROR;
+        const void *name = sqlite3_column_blob(stmt, 0);
+        size_t nameLen = static_cast<size_t>(sqlite3_column_bytes(stmt, 0));
+        const void *value = sqlite3_column_blob(stmt, 3);
+        size_t size = static_cast<size_t>(sqlite3_column_bytes(stmt, 3));
+        if (STATUS status = sink(static_cast<const unsigned char *>(name), nameLen,
+                                 static_cast<WORD>(sqlite3_column_int(stmt, 1)),
+                                 static_cast<WORD>(sqlite3_column_int(stmt, 2)),
+                                 static_cast<const unsigned char *>(value), size))
+            return status;
+    }
+}
+
+// Transactions
+
+STATUS TxnContext::LoadCounters() {
+    if (countersLoaded_)
+        return NOERROR;
+    if (STATUS status = QueryInt(*c_, kSelNextId, &nextId_))
+        return status;
+    if (STATUS status = QueryInt(*c_, kSelChanges, &changes_))
+        return status;
+    countersLoaded_ = true;
+    return NOERROR;
+}
+
+STATUS TxnContext::Counter(int64_t *out) {
+    if (STATUS status = LoadCounters())
+        return status;
+    *out = changes_;
+    return NOERROR;
+}
+
+STATUS TxnContext::ForEachNote(WORD classMask,
+                               const std::function<STATUS(const NoteImage &)> &visit) {
+    // The IDs first: the visit may write while no statement reads notes.
+    std::vector<NOTEID> ids;
+    sqlite3_stmt *stmt = nullptr;
+    if (STATUS status = c_->Prepare(kSelLiveIds, &stmt))
+        return status;
+    {
+        StmtScope scope{stmt};
+        sqlite3_bind_int(stmt, 1, classMask);
+        for (;;) {
+            bool row = false;
+            if (STATUS status = c_->Step(stmt, &row))
+                return status;
+            if (!row)
+                break;
+            ids.push_back(static_cast<NOTEID>(sqlite3_column_int64(stmt, 0)));
+        }
+    }
+    for (NOTEID id : ids) {
+        LoadedNote note;
+        STATUS status =
+            ReadNoteRows(*c_, id, &note.header,
+                         [&](const unsigned char *name, size_t nameLen, WORD type, WORD flags,
+                             const unsigned char *value, size_t size) {
+                             const char *text = reinterpret_cast<const char *>(name);
+                             note.names.emplace_back(text, nameLen);
+                             note.keys.push_back(CollationKey(text, nameLen));
+                             note.types.push_back(type);
+                             note.flags.push_back(flags);
+                             note.values.emplace_back(reinterpret_cast<const char *>(value), size);
+                             return static_cast<STATUS>(NOERROR);
+                         });
+        if (status != NOERROR)
+            return status;
+        note.Link();
+        if (STATUS visited = visit(NoteImage(note.header, note.items, false)))
+            return visited;
+    }
+    return NOERROR;
+}
+
+Transaction::Transaction(DbFile &file) : file_(&file) {}
+
+Transaction::Transaction(Connection &connection) {
+    c_ = &connection;
+}
+
+Transaction::~Transaction() {
+    if (open_)
+        c_->Rollback();
+    if (owned_)
+        file_->Release(std::move(owned_));
+}
+
+STATUS Transaction::Begin() {
+    if (open_ || failed_ != NOERROR || (file_ != nullptr && owned_))
+        return ERR_INVALID_HANDLE;  // one transaction per object
+    if (file_ != nullptr) {
+        if (STATUS status = file_->Acquire(&owned_))
+            return failed_ = status;
+        c_ = owned_.get();
+    }
+    if (STATUS status = c_->Begin(true))
+        return failed_ = status;
+    open_ = true;
+    return NOERROR;
+}
+
+STATUS Transaction::Usable() const {
+    if (!open_)
+        return ERR_INVALID_HANDLE;
+    return failed_;
+}
+
+STATUS Transaction::Failed(STATUS status) {
+    if (status != NOERROR && failed_ == NOERROR)
+        failed_ = status;
+    return status;
+}
+
+STATUS Transaction::NextChange(int64_t *out) {
+    if (STATUS status = LoadCounters())
+        return status;
+    *out = ++changes_;
+    countersChanged_ = true;
+    return NOERROR;
+}
+
+STATUS Transaction::NewNoteId(NOTEID *out) {
+    if (STATUS status = LoadCounters())
+        return status;
+    if (nextId_ <= 0 || nextId_ >= 0x7FFFFFF0)
+        return ERR_DB_DAMAGED;
+    *out = static_cast<NOTEID>(nextId_);
+    nextId_ += 4;
+    countersChanged_ = true;
+    return NOERROR;
+}
+
+STATUS Transaction::SaveNote(SaveRequest *request) {
+    if (STATUS status = Usable())
+        return status;
+    return Failed(SaveOne(request));
+}
+
+STATUS Transaction::DeleteNote(NOTEID id, StoredNote *result) {
+    if (STATUS status = Usable())
+        return status;
+    return Failed(DeleteOne(id, result));
+}
+
+STATUS Transaction::ReadNote(NOTEID id, StoredNote *note, const ItemSink &sink) {
+    if (STATUS status = Usable())
+        return status;
+    return ReadNoteRows(*c_, id, note, sink);
+}
+
+STATUS Transaction::FindDesign(WORD noteClass, const char *name, size_t length, NOTEID *out) {
+    if (STATUS status = Usable())
+        return status;
+    std::vector<DbFile::DesignMatch> matches;
+    if (STATUS status = LookupDesign(*c_, noteClass, name, length, false, &matches))
+        return status;
+    *out = matches.front().id;
+    return NOERROR;
+}
+
+STATUS Transaction::RebuildIndex(const char *name) {
+    if (STATUS status = Usable())
+        return status;
+    Indexer *indexer = FindIndexer(name);
+    if (indexer == nullptr)
+        return ERR_BAD_PARAM;
+    if (STATUS status = Failed(Counter(&change_)))
+        return status;
+    if (STATUS status = Failed(indexer->Rebuild(*this)))
+        return status;
+    return Failed(SetIndexBuilt(*this, name));
+}
+
+STATUS Transaction::RebuildStaleIndexes() {
+    if (STATUS status = Usable())
+        return status;
+    for (Indexer *indexer : Indexers()) {
+        bool whole = false;
+        int64_t builtAt = 0;
+        if (STATUS status = Failed(IndexBuiltAt(*c_, indexer->Name(), &whole, &builtAt)))
+            return status;
+        if (whole)
+            continue;
+        if (STATUS status = RebuildIndex(indexer->Name()))
+            return status;
+    }
+    return NOERROR;
+}
+
+STATUS Transaction::Commit() {
+    if (STATUS status = Usable())
+        return status;
+    if (countersChanged_) {
+        const std::pair<const char *, int64_t> writes[] = {{kSetNextId, nextId_},
+                                                           {kSetChanges, changes_}};
+        for (const auto &write : writes) {
+            sqlite3_stmt *stmt = nullptr;
+            if (STATUS status = Failed(c_->Prepare(write.first, &stmt)))
+                return status;
+            StmtScope scope{stmt};
+            sqlite3_bind_int64(stmt, 1, write.second);
+            if (STATUS status = Failed(c_->Step(stmt)))
+                return status;
+        }
+    }
+    if (STATUS status = Failed(c_->Commit()))
+        return status;
+    open_ = false;
+    return NOERROR;
+}
+
+STATUS Transaction::SaveOne(SaveRequest *request) {
+    StoredNote note = request->note;
+    for (Indexer *indexer : Indexers()) {
+        NOTEID claim = 0;
+        if (STATUS status = indexer->BeforeSave(*this, *request, &claim))
+            return status;
+        if (claim != 0 && note.id == 0)
+            note.id = claim;
+    }
+    const bool isNew = note.id == 0;
+    const TIMEDATE now = NowTimedate();
+    int64_t change = 0;
+    if (STATUS status = NextChange(&change))
+        return status;
+    sqlite3_stmt *stmt = nullptr;
+
+    if (!isNew) {
+        if (STATUS status = c_->Prepare(kSelSeq, &stmt))
+            return status;
+        StmtScope scope{stmt};
+        sqlite3_bind_int64(stmt, 1, note.id);
+        bool row = false;
+        if (STATUS status = c_->Step(stmt, &row))
+            return status;
+        if (!row)
+            return ERR_INVALID_NOTE;
+        if (sqlite3_column_int(stmt, 1) != 0)
+            return ERR_NOTE_DELETED;
+        DWORD stored = static_cast<DWORD>(sqlite3_column_int64(stmt, 0));
+        if (stored != request->note.seq && !request->force)
+            return ERR_CONFLICT;
+        if (sqlite3_column_bytes(stmt, 2) != sizeof(UNID))
+            return ERR_DB_DAMAGED;
+        std::memcpy(&note.unid, sqlite3_column_blob(stmt, 2), sizeof(UNID));
+        note.seq = (stored > request->note.seq ? stored : request->note.seq) + 1;
+        note.seqTime = now;
+        note.modified = now;
+        sqlite3_stmt *upd = nullptr;
+        if (STATUS status = c_->Prepare(kUpdNote, &upd))
+            return status;
+        StmtScope updScope{upd};
+        sqlite3_bind_int64(upd, 1, note.id);
+        sqlite3_bind_int64(upd, 2, note.seq);
+        sqlite3_bind_int64(upd, 3, PackTime(now));
+        sqlite3_bind_int(upd, 4, note.noteClass);
+        sqlite3_bind_int(upd, 5, note.flags);
+        sqlite3_bind_int64(upd, 6, change);
+        if (STATUS status = c_->Step(upd))
+            return status;
+        sqlite3_stmt *del = nullptr;
+        if (STATUS status = c_->Prepare(kDelItems, &del))
+            return status;
+        StmtScope delScope{del};
+        sqlite3_bind_int64(del, 1, note.id);
+        if (STATUS status = c_->Step(del))
+            return status;
+    } else {
+        if (STATUS status = NewNoteId(&note.id))
+            return status;
+        // A fresh UNID is random; one the caller gave must be unused.
+        for (int attempt = 0;; attempt++) {
+            if (!request->unidGiven)
+                note.unid = RandomUnid();
+            if (STATUS status = c_->Prepare(kSelUnid, &stmt))
+                return status;
+            StmtScope scope{stmt};
+            BindBlob(stmt, 1, &note.unid, sizeof(UNID));
+            bool row = false;
+            if (STATUS status = c_->Step(stmt, &row))
+                return status;
+            if (!row)
+                break;
+            if (request->unidGiven || attempt > 8)
+                return ERR_CONFLICT;
+        }
+        note.seq = 1;
+        note.seqTime = now;
+        note.modified = now;
+        if (STATUS status = c_->Prepare(kInsNote, &stmt))
+            return status;
+        StmtScope scope{stmt};
+        sqlite3_bind_int64(stmt, 1, note.id);
+        BindBlob(stmt, 2, &note.unid, sizeof(UNID));
+        sqlite3_bind_int64(stmt, 3, PackTime(now));
+        sqlite3_bind_int(stmt, 4, note.noteClass);
+        sqlite3_bind_int(stmt, 5, note.flags);
+        sqlite3_bind_int64(stmt, 6, change);
+        if (STATUS status = c_->Step(stmt))
+            return status;
+    }
+    note.deleted = false;
+
+    if (STATUS status = c_->Prepare(kInsItem, &stmt))
+        return status;
+    {
+        StmtScope scope{stmt};
+        int pos = 0;
+        for (const SaveItem &item : request->items) {
+            sqlite3_reset(stmt);
+            sqlite3_bind_int64(stmt, 1, note.id);
+            sqlite3_bind_int(stmt, 2, pos++);
+            BindString(stmt, 3, *item.name);
+            BindString(stmt, 4, *item.key);
+            sqlite3_bind_int(stmt, 5, item.type);
+            sqlite3_bind_int(stmt, 6, item.flags);
+            BindBlob(stmt, 7, item.value, item.size);
+            if (STATUS status = c_->Step(stmt))
+                return status;
+        }
+    }
+
+    change_ = change;
+    NoteImage image(note, request->items, isNew, isNew ? request->profileKey : nullptr,
+                    isNew ? request->profileUserKey : nullptr);
+    for (Indexer *indexer : Indexers()) {
+        if (STATUS status = indexer->OnSave(*this, image))
+            return status;
+    }
+    request->result = note;
+    return NOERROR;
+}
+
+STATUS Transaction::DeleteOne(NOTEID id, StoredNote *result) {
+    StoredNote note;
+    if (STATUS status = ReadHeader(*c_, id, &note))
+        return status;
+    if (note.deleted)
+        return ERR_NOTE_DELETED;
+    int64_t change = 0;
+    if (STATUS status = NextChange(&change))
+        return status;
+    const TIMEDATE now = NowTimedate();
+    StoredNote stub = note;
+    stub.deleted = true;
+    stub.seq = note.seq + 1;
+    stub.seqTime = now;
+    stub.modified = now;
+    sqlite3_stmt *stmt = nullptr;
+    if (STATUS status = c_->Prepare(kStubNote, &stmt))
+        return status;
+    {
+        StmtScope scope{stmt};
+        sqlite3_bind_int64(stmt, 1, id);
+        sqlite3_bind_int64(stmt, 2, stub.seq);
+        sqlite3_bind_int64(stmt, 3, PackTime(now));
+        sqlite3_bind_int64(stmt, 4, change);
+        if (STATUS status = c_->Step(stmt))
+            return status;
+    }
+    if (STATUS status = c_->Prepare(kDelItems, &stmt))
+        return status;
+    {
+        StmtScope scope{stmt};
+        sqlite3_bind_int64(stmt, 1, id);
+        if (STATUS status = c_->Step(stmt))
+            return status;
+    }
+    change_ = change;
+    for (Indexer *indexer : Indexers()) {
+        if (STATUS status = indexer->OnDelete(*this, note))
+            return status;
+    }
+    if (result)
+        *result = stub;
+    return NOERROR;
+}
+
+// Files
+
+namespace {
+
 // The first bytes of every SQLite file.
 const char kMagic[] = "SQLite format 3";  // and a NUL: 16 bytes
 
-STATUS CheckHeader(const std::string &path) {
+uint32_t BigEndian32(const unsigned char *p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// Whether a log or journal beside the file may hold pages that the file
+// itself does not have yet.
+bool HasLogBeside(const std::string &path) {
+    struct stat st {};
+    if (stat((path + "-wal").c_str(), &st) == 0 && st.st_size > 0)
+        return true;
+    return stat((path + "-journal").c_str(), &st) == 0;
+}
+
+}  // namespace
+
+STATUS CheckFileHeader(const std::string &path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0)
         return errno == EACCES ? ERR_ACCESS_DENIED : ERR_NOEXIST;
@@ -344,89 +586,35 @@ STATUS CheckHeader(const std::string &path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno == EACCES ? ERR_ACCESS_DENIED : ERR_DB_IO;
-    char header[16] = {};
+    unsigned char header[100] = {};
     ssize_t got = ::read(fd, header, sizeof header);
     ::close(fd);
     if (got < 0)
         return ERR_DB_IO;
     if (got == 0)
         return ERR_NOT_NSF;
-    // A file cut inside the header is a damaged database, not another file.
-    if (std::memcmp(header, kMagic, static_cast<size_t>(got)) != 0)
+    size_t magic =
+        static_cast<size_t>(got) < sizeof kMagic ? static_cast<size_t>(got) : sizeof kMagic;
+    if (std::memcmp(header, kMagic, magic) != 0)
         return ERR_NOT_NSF;
-    if (got < 16)
+    if (static_cast<size_t>(got) < sizeof header)
+        return ERR_DB_DAMAGED;
+    uint32_t pageSize = (uint32_t{header[16]} << 8) | header[17];
+    if (pageSize == 1)
+        pageSize = 65536;
+    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
+        return ERR_DB_DAMAGED;
+    // The page count is valid when the version it was written for is the
+    // file's change counter.
+    uint32_t pages = BigEndian32(header + 28);
+    bool countValid = pages > 0 && BigEndian32(header + 24) == BigEndian32(header + 92);
+    if (countValid && static_cast<uint64_t>(st.st_size) < uint64_t{pages} * pageSize &&
+        !HasLogBeside(path))
         return ERR_DB_DAMAGED;
     return NOERROR;
 }
 
-STATUS QueryInt(Connection *c, const char *sql, int64_t *out, bool *found = nullptr) {
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c->Prepare(sql, &stmt))
-        return status;
-    StmtScope scope{stmt};
-    bool row = false;
-    if (STATUS status = c->Step(stmt, &row))
-        return status;
-    if (found)
-        *found = row;
-    if (!row)
-        return found ? NOERROR : ERR_DB_DAMAGED;
-    *out = sqlite3_column_int64(stmt, 0);
-    return NOERROR;
-}
-
-// Checks that an open file is one of our databases and whole.
-STATUS Validate(Connection *c) {
-    int64_t appId = 0, version = 0;
-    if (STATUS status = QueryInt(c, "PRAGMA application_id", &appId))
-        return status;
-    if (appId != kApplicationId)
-        return ERR_NOT_NSF;
-    if (STATUS status = QueryInt(c, "PRAGMA user_version", &version))
-        return status;
-    if (version != kSchemaVersion)
-        return ERR_DB_DAMAGED;
-
-    // Reads every page: a truncated file or garbage pages show here, when
-    // the database is first opened in this process, not in the middle of
-    // some later call.
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c->Prepare("PRAGMA quick_check(1)", &stmt))
-        return status;
-    {
-        StmtScope scope{stmt};
-        bool row = false;
-        if (STATUS status = c->Step(stmt, &row))
-            return status;
-        const unsigned char *text = row ? sqlite3_column_text(stmt, 0) : nullptr;
-        if (text == nullptr || std::strcmp(reinterpret_cast<const char *>(text), "ok") != 0)
-            return ERR_DB_DAMAGED;
-    }
-
-    if (STATUS status =
-            c->Prepare("SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN"
-                       " ('dbinfo','notes','items','profiles','special')",
-                       &stmt))
-        return status;
-    {
-        StmtScope scope{stmt};
-        bool row = false;
-        if (STATUS status = c->Step(stmt, &row))
-            return status;
-        if (!row ||
-            sqlite3_column_int(stmt, 0) != static_cast<int>(sizeof kTables / sizeof *kTables))
-            return ERR_DB_DAMAGED;
-    }
-    int64_t build = 0;
-    bool found = false;
-    if (STATUS status = QueryInt(c, kSelBuild, &build, &found))
-        return status;
-    if (!found)
-        return ERR_DB_DAMAGED;
-    if (STATUS status = QueryInt(c, kSelNextId, &build, &found))
-        return status;
-    return found ? NOERROR : ERR_DB_DAMAGED;
-}
+namespace {
 
 void RemoveSideFiles(const std::string &path) {
     unlink((path + "-wal").c_str());
@@ -449,47 +637,6 @@ STATUS MakeFolders(const std::string &path) {
     return NOERROR;
 }
 
-STATUS WriteIconNote(Connection *c, const std::string &title) {
-    UNID unid = RandomUnid();
-    TIMEDATE now = NowTimedate();
-    const NOTEID iconId = 4;
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c->Prepare(kInsNote, &stmt))
-        return status;
-    sqlite3_bind_int64(stmt, 1, iconId);
-    BindBlob(stmt, 2, &unid, sizeof unid);
-    sqlite3_bind_int64(stmt, 3, 1);
-    sqlite3_bind_int64(stmt, 4, PackTime(now));
-    sqlite3_bind_int(stmt, 5, NOTE_CLASS_ICON);
-    sqlite3_bind_int(stmt, 6, 0);
-    sqlite3_bind_int64(stmt, 7, PackTime(now));
-    if (STATUS status = c->Step(stmt))
-        return status;
-    sqlite3_reset(stmt);
-
-    static const std::string name = "$TITLE", key = "$title";
-    if (STATUS status = c->Prepare(kInsItem, &stmt))
-        return status;
-    sqlite3_bind_int64(stmt, 1, iconId);
-    sqlite3_bind_int(stmt, 2, 0);
-    BindString(stmt, 3, name);
-    BindString(stmt, 4, key);
-    sqlite3_bind_int(stmt, 5, TYPE_TEXT);
-    sqlite3_bind_int(stmt, 6, ITEM_SUMMARY);
-    BindString(stmt, 7, title);
-    if (STATUS status = c->Step(stmt))
-        return status;
-    sqlite3_reset(stmt);
-
-    if (STATUS status = c->Prepare(kInsSpecial, &stmt))
-        return status;
-    sqlite3_bind_int(stmt, 1, NOTE_CLASS_ICON);
-    sqlite3_bind_int64(stmt, 2, iconId);
-    STATUS status = c->Step(stmt);
-    sqlite3_reset(stmt);
-    return status;
-}
-
 STATUS BuildNewFile(const std::string &tmp, const std::string &relPath, WORD dbClass,
                     WORD buildVersion, const std::string &title) {
     std::unique_ptr<Connection> c;
@@ -498,22 +645,33 @@ STATUS BuildNewFile(const std::string &tmp, const std::string &relPath, WORD dbC
         return status;
     if (STATUS status = c->ExecOnce("PRAGMA application_id=" + std::to_string(kApplicationId)))
         return status;
-    if (STATUS status = c->ExecOnce("PRAGMA user_version=" + std::to_string(kSchemaVersion)))
-        return status;
     if (STATUS status = c->Exec("PRAGMA journal_mode=WAL"))
         return status;
-    if (STATUS status = c->Begin(true))
+    Transaction txn(*c);
+    if (STATUS status = txn.Begin())
         return status;
-    TxnScope txn{c.get()};
-    for (const char *sql : kSchema) {
-        if (STATUS status = c->Exec(sql))
+    if (STATUS status = CreateSchema(txn))
+        return status;
+    sqlite3_stmt *stmt = nullptr;
+    if (STATUS status = c->Prepare(kInsDbinfo, &stmt))
+        return status;
+    {
+        StmtScope scope{stmt};
+        sqlite3_bind_int(stmt, 1, buildVersion);
+        sqlite3_bind_int(stmt, 2, dbClass);
+        if (STATUS status = c->Step(stmt))
             return status;
     }
-    if (STATUS status = c->ExecOnce("INSERT INTO dbinfo(key, value) VALUES('build', " +
-                                    std::to_string(buildVersion) + "), ('class', " +
-                                    std::to_string(dbClass) + "), ('next_note_id', 8)"))
+    if (STATUS status = txn.RebuildStaleIndexes())
         return status;
-    if (STATUS status = WriteIconNote(c.get(), title))
+
+    static const std::string name = "$TITLE";
+    static const std::string key = CollationKey(name);
+    SaveRequest icon;
+    icon.note.noteClass = NOTE_CLASS_ICON;
+    icon.items.push_back({&name, &key, TYPE_TEXT, ITEM_SUMMARY,
+                          reinterpret_cast<const unsigned char *>(title.data()), title.size()});
+    if (STATUS status = txn.SaveNote(&icon))
         return status;
     return txn.Commit();
 }
@@ -535,7 +693,7 @@ DbFile::~DbFile() {
 STATUS DbFile::Open(const std::string &absPath, const std::string &relPath,
                     std::shared_ptr<DbFile> *out) {
     // The file may have been removed or replaced since it was last opened.
-    if (STATUS status = CheckHeader(absPath))
+    if (STATUS status = CheckFileHeader(absPath))
         return status;
     {
         std::lock_guard<std::mutex> lock(FilesMutex());
@@ -547,12 +705,12 @@ STATUS DbFile::Open(const std::string &absPath, const std::string &relPath,
             }
         }
     }
-    // Checked outside the lock: a large or busy file must not hold up the
-    // opens of other databases.
+    // Checked outside the lock: an upgrade, or a file busy elsewhere, must
+    // not hold up the opens of other databases.
     std::unique_ptr<Connection> c;
     if (STATUS status = Connection::Open(absPath, relPath, SQLITE_OPEN_READWRITE, &c))
         return status;
-    if (STATUS status = Validate(c.get()))
+    if (STATUS status = PrepareSchema(*c))
         return status;
     std::shared_ptr<DbFile> file(new DbFile(absPath, relPath));
     file->idle_.push_back(std::move(c));
@@ -643,13 +801,13 @@ STATUS DbFile::WithConnection(F &&body) {
     std::unique_ptr<Connection> c;
     if (STATUS status = Acquire(&c))
         return status;
-    STATUS status = body(c.get());
+    STATUS status = body(*c);
     Release(std::move(c));
     return status;
 }
 
 STATUS DbFile::BuildVersion(WORD *out) {
-    return WithConnection([&](Connection *c) -> STATUS {
+    return WithConnection([&](Connection &c) -> STATUS {
         int64_t value = 0;
         if (STATUS status = QueryInt(c, kSelBuild, &value))
             return status;
@@ -659,302 +817,104 @@ STATUS DbFile::BuildVersion(WORD *out) {
 }
 
 STATUS DbFile::SetBuildVersion(WORD version) {
-    return WithConnection([&](Connection *c) -> STATUS {
-        if (STATUS status = c->Begin(true))
+    return WithConnection([&](Connection &c) -> STATUS {
+        Transaction txn(c);
+        if (STATUS status = txn.Begin())
             return status;
-        TxnScope txn{c};
         sqlite3_stmt *stmt = nullptr;
-        if (STATUS status = c->Prepare(kSetBuild, &stmt))
+        if (STATUS status = c.Prepare(kSetBuild, &stmt))
             return status;
         StmtScope scope{stmt};
         sqlite3_bind_int(stmt, 1, version);
-        if (STATUS status = c->Step(stmt))
+        if (STATUS status = c.Step(stmt))
             return status;
         return txn.Commit();
     });
 }
 
 STATUS DbFile::SpecialNote(WORD noteClass, NOTEID *out) {
-    return WithConnection([&](Connection *c) -> STATUS {
-        sqlite3_stmt *stmt = nullptr;
-        if (STATUS status = c->Prepare(kSelSpecial, &stmt))
-            return status;
-        StmtScope scope{stmt};
-        sqlite3_bind_int(stmt, 1, noteClass);
-        bool row = false;
-        if (STATUS status = c->Step(stmt, &row))
-            return status;
-        if (!row)
-            return static_cast<STATUS>(ERR_SPECIAL_ID);
-        *out = static_cast<NOTEID>(sqlite3_column_int64(stmt, 0));
-        return NOERROR;
-    });
+    return WithConnection([&](Connection &c) { return LookupSpecial(c, noteClass, out); });
 }
 
 STATUS DbFile::ReadNote(NOTEID id, StoredNote *note, const ItemSink &sink) {
-    return WithConnection([&](Connection *c) -> STATUS {
-        if (STATUS status = c->Begin(false))
+    return WithConnection([&](Connection &c) -> STATUS {
+        // One snapshot for the note's row and its items.
+        if (STATUS status = c.Begin(false))
             return status;
-        TxnScope txn{c};
-        sqlite3_stmt *stmt = nullptr;
-        if (STATUS status = c->Prepare(kSelNote, &stmt))
-            return status;
-        {
-            StmtScope scope{stmt};
-            sqlite3_bind_int64(stmt, 1, id);
-            bool row = false;
-            if (STATUS status = c->Step(stmt, &row))
-                return status;
-            if (!row)
-                return static_cast<STATUS>(ERR_INVALID_NOTE);
-            note->id = id;
-            if (sqlite3_column_bytes(stmt, 0) != sizeof(UNID))
-                return static_cast<STATUS>(ERR_DB_DAMAGED);
-            std::memcpy(&note->unid, sqlite3_column_blob(stmt, 0), sizeof(UNID));
-            note->seq = static_cast<DWORD>(sqlite3_column_int64(stmt, 1));
-            note->seqTime = UnpackTime(sqlite3_column_int64(stmt, 2));
-            note->noteClass = static_cast<WORD>(sqlite3_column_int(stmt, 3));
-            note->flags = static_cast<WORD>(sqlite3_column_int(stmt, 4));
-            note->modified = UnpackTime(sqlite3_column_int64(stmt, 5));
-            note->deleted = sqlite3_column_int(stmt, 6) != 0;
-        }
-        if (note->deleted)
-            return static_cast<STATUS>(ERR_NOTE_DELETED);
-        if (STATUS status = c->Prepare(kSelItems, &stmt))
-            return status;
-        StmtScope scope{stmt};
-        sqlite3_bind_int64(stmt, 1, id);
-        for (;;) {
-            bool row = false;
-            if (STATUS status = c->Step(stmt, &row))
-                return status;
-            if (!row)
-                break;
-            const void *name = sqlite3_column_blob(stmt, 0);
-            size_t nameLen = static_cast<size_t>(sqlite3_column_bytes(stmt, 0));
-            const void *value = sqlite3_column_blob(stmt, 3);
-            size_t size = static_cast<size_t>(sqlite3_column_bytes(stmt, 3));
-            if (STATUS status = sink(static_cast<const unsigned char *>(name), nameLen,
-                                     static_cast<WORD>(sqlite3_column_int(stmt, 1)),
-                                     static_cast<WORD>(sqlite3_column_int(stmt, 2)),
-                                     static_cast<const unsigned char *>(value), size))
-                return status;
-        }
-        return txn.Commit();
+        STATUS status = ReadNoteRows(c, id, note, sink);
+        c.Rollback();
+        return status;
     });
 }
 
 STATUS DbFile::SaveNote(SaveRequest *request) {
-    return WithConnection([&](Connection *c) -> STATUS {
-        if (STATUS status = c->Begin(true))
-            return status;
-        TxnScope txn{c};
-        StoredNote note = request->note;
-        TIMEDATE now = NowTimedate();
-        sqlite3_stmt *stmt = nullptr;
+    Transaction txn(*this);
+    if (STATUS status = txn.Begin())
+        return status;
+    if (STATUS status = txn.SaveNote(request))
+        return status;
+    return txn.Commit();
+}
 
-        bool isNew = note.id == 0;
-        if (isNew && request->profileKey) {
-            // A profile that another handle or process stored since this one
-            // was opened as new: the same conflict as a changed note.
-            if (STATUS status = c->Prepare(kSelProfile, &stmt))
-                return status;
-            StmtScope scope{stmt};
-            BindString(stmt, 1, *request->profileKey);
-            BindString(stmt, 2, *request->profileUserKey);
-            bool row = false;
-            if (STATUS status = c->Step(stmt, &row))
-                return status;
-            if (row) {
-                if (!request->force)
-                    return static_cast<STATUS>(ERR_CONFLICT);
-                note.id = static_cast<NOTEID>(sqlite3_column_int64(stmt, 0));
-                isNew = false;
-            }
-        }
-
-        if (!isNew) {
-            if (STATUS status = c->Prepare(kSelSeq, &stmt))
-                return status;
-            StmtScope scope{stmt};
-            sqlite3_bind_int64(stmt, 1, note.id);
-            bool row = false;
-            if (STATUS status = c->Step(stmt, &row))
-                return status;
-            if (!row)
-                return static_cast<STATUS>(ERR_INVALID_NOTE);
-            if (sqlite3_column_int(stmt, 1) != 0)
-                return static_cast<STATUS>(ERR_NOTE_DELETED);
-            DWORD stored = static_cast<DWORD>(sqlite3_column_int64(stmt, 0));
-            if (stored != request->note.seq && !request->force)
-                return static_cast<STATUS>(ERR_CONFLICT);
-            if (sqlite3_column_bytes(stmt, 2) != sizeof(UNID))
-                return static_cast<STATUS>(ERR_DB_DAMAGED);
-            std::memcpy(&note.unid, sqlite3_column_blob(stmt, 2), sizeof(UNID));
-            note.seq = (stored > request->note.seq ? stored : request->note.seq) + 1;
-            note.seqTime = now;
-            note.modified = now;
-            sqlite3_stmt *upd = nullptr;
-            if (STATUS status = c->Prepare(kUpdNote, &upd))
-                return status;
-            StmtScope updScope{upd};
-            sqlite3_bind_int64(upd, 1, note.id);
-            sqlite3_bind_int64(upd, 2, note.seq);
-            sqlite3_bind_int64(upd, 3, PackTime(now));
-            sqlite3_bind_int(upd, 4, note.noteClass);
-            sqlite3_bind_int(upd, 5, note.flags);
-            sqlite3_bind_int64(upd, 6, PackTime(now));
-            if (STATUS status = c->Step(upd))
-                return status;
-            sqlite3_stmt *del = nullptr;
-            if (STATUS status = c->Prepare(kDelItems, &del))
-                return status;
-            StmtScope delScope{del};
-            sqlite3_bind_int64(del, 1, note.id);
-            if (STATUS status = c->Step(del))
-                return status;
-        } else {
-            int64_t next = 0;
-            if (STATUS status = QueryInt(c, kSelNextId, &next))
-                return status;
-            if (next <= 0 || next >= 0x7FFFFFF0)
-                return static_cast<STATUS>(ERR_DB_DAMAGED);
-            note.id = static_cast<NOTEID>(next);
-            if (STATUS status = c->Prepare(kSetNextId, &stmt))
-                return status;
-            {
-                StmtScope scope{stmt};
-                sqlite3_bind_int64(stmt, 1, next + 4);
-                if (STATUS status = c->Step(stmt))
-                    return status;
-            }
-            // A fresh UNID is random; one the caller gave must be unused.
-            for (int attempt = 0;; attempt++) {
-                if (!request->unidGiven)
-                    note.unid = RandomUnid();
-                if (STATUS status = c->Prepare(kSelUnid, &stmt))
-                    return status;
-                StmtScope scope{stmt};
-                BindBlob(stmt, 1, &note.unid, sizeof(UNID));
-                bool row = false;
-                if (STATUS status = c->Step(stmt, &row))
-                    return status;
-                if (!row)
-                    break;
-                if (request->unidGiven || attempt > 8)
-                    return static_cast<STATUS>(ERR_CONFLICT);
-            }
-            note.seq = 1;
-            note.seqTime = now;
-            note.modified = now;
-            if (STATUS status = c->Prepare(kInsNote, &stmt))
-                return status;
-            {
-                StmtScope scope{stmt};
-                sqlite3_bind_int64(stmt, 1, note.id);
-                BindBlob(stmt, 2, &note.unid, sizeof(UNID));
-                sqlite3_bind_int64(stmt, 3, note.seq);
-                sqlite3_bind_int64(stmt, 4, PackTime(now));
-                sqlite3_bind_int(stmt, 5, note.noteClass);
-                sqlite3_bind_int(stmt, 6, note.flags);
-                sqlite3_bind_int64(stmt, 7, PackTime(now));
-                if (STATUS status = c->Step(stmt))
-                    return status;
-            }
-            if (request->profileKey) {
-                if (STATUS status = c->Prepare(kInsProfile, &stmt))
-                    return status;
-                StmtScope scope{stmt};
-                BindString(stmt, 1, *request->profileKey);
-                BindString(stmt, 2, *request->profileUserKey);
-                sqlite3_bind_int64(stmt, 3, note.id);
-                if (STATUS status = c->Step(stmt))
-                    return status;
-            }
-            if (IsSpecialClass(note.noteClass)) {
-                if (STATUS status = c->Prepare(kInsSpecial, &stmt))
-                    return status;
-                StmtScope scope{stmt};
-                sqlite3_bind_int(stmt, 1, note.noteClass);
-                sqlite3_bind_int64(stmt, 2, note.id);
-                if (STATUS status = c->Step(stmt))
-                    return status;
-            }
-        }
-
-        if (STATUS status = c->Prepare(kInsItem, &stmt))
-            return status;
-        StmtScope scope{stmt};
-        int pos = 0;
-        for (const SaveItem &item : request->items) {
-            sqlite3_reset(stmt);
-            sqlite3_bind_int64(stmt, 1, note.id);
-            sqlite3_bind_int(stmt, 2, pos++);
-            BindString(stmt, 3, *item.name);
-            BindString(stmt, 4, *item.key);
-            sqlite3_bind_int(stmt, 5, item.type);
-            sqlite3_bind_int(stmt, 6, item.flags);
-            BindBlob(stmt, 7, item.value, item.size);
-            if (STATUS status = c->Step(stmt))
-                return status;
-        }
-        if (STATUS status = txn.Commit())
-            return status;
-        request->result = note;
-        return NOERROR;
-    });
+STATUS DbFile::DeleteNote(NOTEID id, StoredNote *result) {
+    Transaction txn(*this);
+    if (STATUS status = txn.Begin())
+        return status;
+    if (STATUS status = txn.DeleteNote(id, result))
+        return status;
+    return txn.Commit();
 }
 
 STATUS DbFile::FindProfile(const std::string &key, const std::string &userKey, NOTEID *out) {
-    return WithConnection([&](Connection *c) -> STATUS {
-        sqlite3_stmt *stmt = nullptr;
-        if (STATUS status = c->Prepare(kSelProfile, &stmt))
-            return status;
-        StmtScope scope{stmt};
-        BindString(stmt, 1, key);
-        BindString(stmt, 2, userKey);
-        bool row = false;
-        if (STATUS status = c->Step(stmt, &row))
-            return status;
-        *out = row ? static_cast<NOTEID>(sqlite3_column_int64(stmt, 0)) : 0;
-        return NOERROR;
-    });
+    return WithConnection([&](Connection &c) { return LookupProfile(c, key, userKey, out); });
 }
 
 STATUS DbFile::ReadProfileItem(const std::string &key, const std::string &userKey,
                                const std::string &itemKey, WORD *type,
                                std::vector<unsigned char> *value) {
-    return WithConnection([&](Connection *c) -> STATUS {
-        sqlite3_stmt *stmt = nullptr;
-        if (STATUS status = c->Prepare(kSelProfileItem, &stmt))
-            return status;
-        StmtScope scope{stmt};
-        BindString(stmt, 1, key);
-        BindString(stmt, 2, userKey);
-        BindString(stmt, 3, itemKey);
-        bool row = false;
-        if (STATUS status = c->Step(stmt, &row))
-            return status;
-        if (!row)
-            return static_cast<STATUS>(ERR_ITEM_NOT_FOUND);
-        *type = static_cast<WORD>(sqlite3_column_int(stmt, 0));
-        const auto *bytes = static_cast<const unsigned char *>(sqlite3_column_blob(stmt, 1));
-        size_t size = static_cast<size_t>(sqlite3_column_bytes(stmt, 1));
-        value->assign(bytes, bytes + size);
-        return NOERROR;
-    });
+    return WithConnection(
+        [&](Connection &c) { return LookupProfileItem(c, key, userKey, itemKey, type, value); });
+}
+
+STATUS DbFile::FindDesign(WORD noteClass, const char *name, size_t length, NOTEID *out) {
+    std::vector<DesignMatch> matches;
+    if (STATUS status = WithConnection([&](Connection &c) {
+            return LookupDesign(c, noteClass, name, length, false, &matches);
+        }))
+        return status;
+    *out = matches.front().id;
+    return NOERROR;
+}
+
+STATUS DbFile::FindDesigns(WORD noteClass, const char *name, size_t length,
+                           std::vector<DesignMatch> *out) {
+    return WithConnection(
+        [&](Connection &c) { return LookupDesign(c, noteClass, name, length, true, out); });
+}
+
+STATUS DbFile::DesignFlags(NOTEID id, std::string *flags) {
+    return WithConnection([&](Connection &c) { return ReadDesignFlags(c, id, flags); });
+}
+
+STATUS DbFile::ChangeCounter(int64_t *out) {
+    return WithConnection([&](Connection &c) { return QueryInt(c, kSelChanges, out); });
+}
+
+STATUS DbFile::IndexBuiltAt(const std::string &name, bool *whole, int64_t *builtAt) {
+    return WithConnection(
+        [&](Connection &c) { return nsf::IndexBuiltAt(c, name, whole, builtAt); });
 }
 
 STATUS DbFile::NoteIds(std::vector<NOTEID> *out) {
-    return WithConnection([&](Connection *c) -> STATUS {
+    return WithConnection([&](Connection &c) -> STATUS {
         sqlite3_stmt *stmt = nullptr;
-        if (STATUS status = c->Prepare(kSelIds, &stmt))
+        if (STATUS status = c.Prepare(kSelIds, &stmt))
             return status;
         StmtScope scope{stmt};
         out->clear();
         for (;;) {
             bool row = false;
-            if (STATUS status = c->Step(stmt, &row))
+            if (STATUS status = c.Step(stmt, &row))
                 return status;
             if (!row)
                 return NOERROR;

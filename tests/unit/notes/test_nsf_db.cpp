@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "nsf_profile.h"
+#include "nsf_raw_sqlite.h"
 #include "nsf_test_util.h"
 #include "os_error.h"
 #include "os_runtime.h"
@@ -198,15 +200,28 @@ TEST_F(DamagedDbTest, FilesThatAreNotDatabases) {
     EXPECT_EQ(NSFDbOpen(nullptr, nullptr), ERR_BAD_PARAM);
     DBHANDLE db;
     EXPECT_EQ(NSFDbOpen(nullptr, &db), ERR_BAD_PATH);
+
+    // The check tells files that are no databases as the open does.
+    for (const char *path :
+         {"missing.nsf", "text.nsf", "empty.nsf", "folder.nsf", "foreign.nsf", "", "folder.nsf/"}) {
+        SCOPED_TRACE(path);
+        char problem[64] = "sentinel";
+        EXPECT_EQ(StandinDbCheck(path, problem, sizeof problem), NSFDbOpen(path, &db));
+        EXPECT_STREQ(problem, "");
+    }
 }
 
-TEST_F(DamagedDbTest, DamagedDatabasesGiveStatusesNeverCrashes) {
+TEST_F(DamagedDbTest, TheOpenFindsACutFileTheCheckFindsTheRestNothingCrashes) {
     std::string good = MakeGoodDatabase();
     ASSERT_EQ(OpenStatus("good.nsf"), NOERROR);
+    char problem[200] = "sentinel";
+    ASSERT_EQ(StandinDbCheck("good.nsf", problem, sizeof problem), NOERROR);
+    EXPECT_STREQ(problem, "");
 
     struct Case {
         const char *name;
         std::string bytes;
+        bool atOpen;  // the open reads the header and the schema only
     };
     auto overwrite = [&](size_t from, size_t count) {
         std::string bytes = good;
@@ -218,22 +233,30 @@ TEST_F(DamagedDbTest, DamagedDatabasesGiveStatusesNeverCrashes) {
     for (size_t i = 16; i < 100; i++)
         badHeader[i] = static_cast<char>(0xEE);
     const Case cases[] = {
-        {"cut inside the magic", good.substr(0, 10)},
-        {"cut inside the header", good.substr(0, 60)},
-        {"first page only", good.substr(0, 4096)},
-        {"cut in half", good.substr(0, good.size() / 2)},
-        {"cut by one page", good.substr(0, good.size() - 4096)},
-        {"garbage in early pages", overwrite(8192, 4096 * 3)},
-        {"garbage in the last pages", overwrite(good.size() - 4096 * 2, 4096)},
-        {"garbage header", badHeader},
+        {"cut inside the magic", good.substr(0, 10), true},
+        {"cut inside the header", good.substr(0, 60), true},
+        {"first page only", good.substr(0, 4096), true},
+        {"cut in half", good.substr(0, good.size() / 2), true},
+        {"cut by one page", good.substr(0, good.size() - 4096), true},
+        {"garbage header", badHeader, true},
+        {"garbage in early pages", overwrite(8192, 4096 * 3), false},
+        {"garbage in the last pages", overwrite(good.size() - 4096 * 2, 4096), false},
     };
-    // Damage shows at the open, not in some later call.
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         WriteFile(dataFile("damaged.nsf"), c.bytes);
-        STATUS status = OpenStatus("damaged.nsf");
+        STATUS status = OpenStatus("damaged.nsf");  // then reads every note
+        if (c.atOpen)
+            EXPECT_EQ(status, ERR_DB_DAMAGED) << "status 0x" << std::hex << status;
+        else
+            EXPECT_EQ(status, NOERROR) << "the open did not read the damaged pages";
+        std::strcpy(problem, "sentinel");
+        status = StandinDbCheck("damaged.nsf", problem, sizeof problem);
         EXPECT_TRUE(status == ERR_DB_DAMAGED || status == ERR_DB_IO)
             << "status 0x" << std::hex << status;
+        if (status == ERR_DB_DAMAGED) {
+            EXPECT_STRNE(problem, "") << "the check tells what it found";
+        }
         std::filesystem::remove(dataFile("damaged.nsf"));
     }
     EXPECT_EQ(OpenStatus("good.nsf"), NOERROR) << "the original is untouched";
@@ -259,6 +282,204 @@ TEST_F(DamagedDbTest, OurFileWithAWrongSchemaIsDamaged) {
     EXPECT_EQ(NSFNoteUpdate(note, 0), ERR_DB_DAMAGED);
     EXPECT_NOERROR(NSFNoteClose(note));
     EXPECT_NOERROR(NSFDbClose(db));
+}
+
+// Files of older and newer schema versions.
+class SchemaTest : public NsfTest {
+  protected:
+    std::string Schema(const std::string &path) {
+        return nsf_test::RawRows(
+            path, "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name");
+    }
+    std::string Text(DBHANDLE db, NOTEID id, const char *item) {
+        NOTEHANDLE note;
+        if (NSFNoteOpen(db, id, 0, &note) != NOERROR)
+            return "<no note>";
+        std::string text = nsf_test::Text(note, item);
+        EXPECT_NOERROR(NSFNoteClose(note));
+        return text;
+    }
+    std::string ProfileField(DBHANDLE db, const std::string &profile, const std::string &user,
+                             const std::string &field) {
+        WORD type = 0;
+        BLOCKID block{};
+        DWORD length = 0;
+        if (NSFProfileGetField(db, profile.data(), static_cast<WORD>(profile.size()), user.data(),
+                               static_cast<WORD>(user.size()), field.data(),
+                               static_cast<WORD>(field.size()), &type, &block, &length) != NOERROR)
+            return "<missing>";
+        const char *p = OSLockBlock(char, block);
+        std::string value(p + 2, length - 2);
+        OSUnlockBlock(block);
+        EXPECT_NOERROR(OSMemFree(block.pool));
+        return value;
+    }
+};
+
+TEST_F(SchemaTest, AVersionOneFileIsUpgradedByItsFirstOpenAndKeepsEverything) {
+    const std::string path = dataFile("old.nsf");
+    nsf_test::WriteVersionOneFile(path);
+    ASSERT_EQ(nsf_test::RawInt(path, "PRAGMA user_version"), 1);
+    const std::string notesBefore = nsf_test::RawRows(
+        path, "SELECT note_id, unid, seq, seq_time, note_class, flags, modified FROM notes");
+    const std::string valuesBefore =
+        nsf_test::RawRows(path, "SELECT note_id, pos, name, type, flags, value FROM items");
+
+    DBHANDLE db;
+    ASSERT_NOERROR(NSFDbOpen("old.nsf", &db));
+    DBHANDLE fresh = CreateAndOpen("new.nsf");
+    EXPECT_NOERROR(NSFDbClose(fresh));
+    EXPECT_EQ(Schema(path), Schema(dataFile("new.nsf")))
+        << "an upgraded file has the schema of a new one";
+    EXPECT_EQ(nsf_test::RawInt(path, "PRAGMA user_version"),
+              nsf_test::RawInt(dataFile("new.nsf"), "PRAGMA user_version"));
+    EXPECT_EQ(nsf_test::RawRows(path,
+                                "SELECT note_id, unid, seq, seq_time, note_class, flags,"
+                                " modified FROM notes"),
+              notesBefore);
+    EXPECT_EQ(nsf_test::RawRows(path, "SELECT note_id, pos, name, type, flags, value FROM items"),
+              valuesBefore)
+        << "every item as it was";
+
+    EXPECT_EQ(nsf_test::NoteIds(db), (std::vector<NOTEID>{4, 8, 12, 16, 20, 24, 28, 32}));
+    EXPECT_EQ(Text(db, 8, "Subject"), "First");
+    EXPECT_EQ(Text(db, 8, "BODY"), std::string("line one\0line two", 17));
+    EXPECT_EQ(Text(db, NOTE_ID_SPECIAL | NOTE_CLASS_ICON, "$TITLE"), "v1");
+    // Lookups by the keys in the file: the upgrade folded the code page 850
+    // capitals that version 1 kept.
+    EXPECT_EQ(ProfileField(db, "outofofficeprofile", "", "\x84NDERUNGSGRUND"), "Urlaub");
+    EXPECT_EQ(ProfileField(db, "\x84-PROFIL", "j\x94rg roe/acme", "wert"), "1");
+    NOTEHANDLE profile;
+    const std::string user = "CN=J\x94RG Roe/O=Acme";
+    ASSERT_NOERROR(NSFProfileOpen(db, "\x84-profil", 8, user.data(), static_cast<WORD>(user.size()),
+                                  TRUE, &profile));
+    EXPECT_EQ(nsf_test::NoteId(profile), 20u);
+    EXPECT_NOERROR(NSFNoteClose(profile));
+
+    NOTEID added = StoreNote(db, {{"Subject", "after"}});
+    EXPECT_EQ(added, 36u) << "note IDs go on from where they were";
+    EXPECT_NOERROR(NSFDbClose(db));
+    char problem[200];
+    EXPECT_EQ(StandinDbCheck("old.nsf", problem, sizeof problem), NOERROR) << problem;
+}
+
+TEST_F(SchemaTest, AFailedUpgradeLeavesTheFileAtItsOldVersionWhole) {
+    const std::string path = dataFile("old.nsf");
+    nsf_test::WriteVersionOneFile(path);
+    const std::string before = nsf_test::VersionOneContent(path);
+    ASSERT_NE(before.find("8e6e646572756e67736772756e64"), std::string::npos)
+        << "the fixture holds a key that the upgrade refolds";
+
+    // Fail each step of the open in turn, until the open gets through.
+    unsigned skip = 0, upgraded = 0;
+    STATUS status;
+    DBHANDLE db = NULLHANDLE;
+    for (;; skip++) {
+        StandinFaultClear();
+        StandinFaultInject({"SQLiteStep", ERR_DB_IO, skip, 1, "old.nsf"});
+        status = NSFDbOpen("old.nsf", &db);
+        if (StandinFaultHits("SQLiteStep") == 0)
+            break;
+        StandinFaultClear();
+        ASSERT_EQ(status, ERR_DB_IO) << "step " << skip;
+        EXPECT_EQ(db, NULLHANDLE);
+        if (nsf_test::RawInt(path, "PRAGMA user_version") == 1) {
+            EXPECT_EQ(nsf_test::VersionOneContent(path), before) << "step " << skip;
+            EXPECT_EQ(nsf_test::RawInt(path,
+                                       "SELECT count(*) FROM sqlite_master WHERE name IN"
+                                       " ('indexes', 'design', 'notes_by_change')"),
+                      0)
+                << "step " << skip;
+        } else {
+            // The upgrade was committed whole; a later step of the open failed.
+            EXPECT_EQ(StandinDbCheck("old.nsf", nullptr, 0), NOERROR) << "step " << skip;
+            upgraded++;
+        }
+        ASSERT_LT(skip, 200u);
+    }
+    StandinFaultClear();
+    EXPECT_GE(skip - upgraded, 20u) << "the upgrade has many steps, each one failed once";
+    ASSERT_NOERROR(status);
+    EXPECT_EQ(nsf_test::NoteIds(db).size(), 8u);
+    EXPECT_NOERROR(NSFDbClose(db));
+    EXPECT_GT(nsf_test::RawInt(path, "PRAGMA user_version"), 1);
+}
+
+TEST_F(SchemaTest, VersionsThatCannotBeOpenedAreRefusedAndLeftAlone) {
+    struct Case {
+        const char *name;
+        const char *sql;  // run on a version 1 file
+        STATUS status;
+    };
+    const Case cases[] = {
+        {"a newer version", "PRAGMA user_version=99", ERR_DB_NEWER_SCHEMA},
+        {"version 0", "PRAGMA user_version=0", ERR_DB_DAMAGED},
+        {"a table of version 1 missing", "DROP TABLE special", ERR_DB_DAMAGED},
+        {"another program's file", "PRAGMA application_id=7", ERR_NOT_NSF},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dataFile("odd.nsf");
+        std::filesystem::remove(path);
+        nsf_test::WriteVersionOneFile(path);
+        ASSERT_TRUE(nsf_test::RawExec(path, c.sql));
+        const std::string before = nsf_test::RawRows(path, "PRAGMA user_version") +
+                                   nsf_test::RawRows(path, "SELECT * FROM notes");
+        DBHANDLE db = NULLHANDLE;
+        EXPECT_EQ(NSFDbOpen("odd.nsf", &db), c.status);
+        EXPECT_EQ(db, NULLHANDLE);
+        EXPECT_EQ(StandinDbCheck("odd.nsf", nullptr, 0), c.status);
+        EXPECT_EQ(nsf_test::RawRows(path, "PRAGMA user_version") +
+                      nsf_test::RawRows(path, "SELECT * FROM notes"),
+                  before);
+    }
+    EXPECT_EQ(ERR_DB_NEWER_SCHEMA, 0x0210);
+}
+
+TEST_F(SchemaTest, TheCheckFindsWhatTheOpenLeavesOut) {
+    DBHANDLE db = CreateAndOpen("good.nsf");
+    NOTEID doc = StoreNote(db, {{"Subject", "one"}});
+    ASSERT_EQ(doc, 8u);
+    ASSERT_NOERROR(NSFDbClose(db));
+    const std::string good = ReadFile(dataFile("good.nsf"));
+
+    struct Case {
+        const char *sql;      // run on a copy of the good file
+        const char *problem;  // the start of what the check tells
+    };
+    const Case cases[] = {
+        {"DELETE FROM notes WHERE note_id=8", "an item of a missing or deleted note (note ID 0x8)"},
+        {"UPDATE notes SET deleted=1 WHERE note_id=8", "an item of a missing or deleted note"},
+        {"INSERT INTO profiles VALUES(X'7a', X'', 999)", "a profile that is a missing"},
+        {"UPDATE special SET note_id=8", "a special note that is missing, deleted or of another"},
+        {"UPDATE dbinfo SET value=8 WHERE key='next_note_id'", "a note ID that is not below"},
+        {"UPDATE dbinfo SET value=0 WHERE key='changes'", "a note changed after the change"},
+        {"INSERT INTO design VALUES(8, X'61', 8)", "a design title of a missing or deleted note"},
+        {"UPDATE items SET name_key=X'5375626a656374' WHERE note_id=8",
+         "an item whose key does not fit its name (note ID 0x8)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.sql);
+        WriteFile(dataFile("bad.nsf"), good);
+        ASSERT_TRUE(nsf_test::RawExec(dataFile("bad.nsf"), c.sql));
+        ASSERT_EQ(NSFDbOpen("bad.nsf", &db), NOERROR) << "the open does not read this far";
+        EXPECT_NOERROR(NSFDbClose(db));
+        char problem[200] = "sentinel";
+        EXPECT_EQ(StandinDbCheck("bad.nsf", problem, sizeof problem), ERR_DB_DAMAGED);
+        EXPECT_EQ(std::string(problem).rfind(c.problem, 0), 0u) << problem;
+        std::filesystem::remove(dataFile("bad.nsf"));
+    }
+
+    char small[10];
+    WriteFile(dataFile("bad.nsf"), good);
+    nsf_test::RawExec(dataFile("bad.nsf"), cases[0].sql);
+    EXPECT_EQ(StandinDbCheck("bad.nsf", small, sizeof small), ERR_DB_DAMAGED);
+    EXPECT_STREQ(small, "an item o") << "cut to the buffer";
+    EXPECT_EQ(StandinDbCheck("bad.nsf", nullptr, 5), ERR_BAD_PARAM);
+    StandinFaultInject({"StandinDbCheck", ERR_DB_IO, 0, 1, "good.nsf"});
+    EXPECT_EQ(StandinDbCheck("bad.nsf", nullptr, 0), ERR_DB_DAMAGED) << "the rule names good.nsf";
+    EXPECT_EQ(StandinDbCheck("good.nsf", nullptr, 0), ERR_DB_IO);
+    EXPECT_EQ(StandinDbCheck("good.nsf", nullptr, 0), NOERROR);
 }
 
 class ServerTest : public NsfTest {

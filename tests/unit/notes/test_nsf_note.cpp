@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "nsf_raw_sqlite.h"
 #include "nsf_test_util.h"
 #include "os_error.h"
 #include "standin/fault.h"
@@ -614,6 +615,141 @@ TEST_F(NoteTest, AFailedStepRollsTheWholeUpdateBack) {
     note = Open(id);
     EXPECT_EQ(NSFNoteUpdate(note, 0), ERR_DB_IO);
     EXPECT_NOERROR(NSFNoteUpdate(note, 0));
+    EXPECT_NOERROR(NSFNoteClose(note));
+}
+
+TEST_F(NoteTest, DeletingLeavesAStubThatNoCallReadsAsANote) {
+    NOTEID id = StoreNote(db_, {{"Subject", "doomed"}, {"Body", "text"}});
+    NOTEID other = StoreNote(db_, {{"Subject", "stays"}});
+    NOTEHANDLE copy = Open(id);
+    ASSERT_NOERROR(NSFNoteDelete(db_, id, 0));
+
+    NOTEHANDLE note = 77;
+    EXPECT_EQ(NSFNoteOpen(db_, id, 0, &note), ERR_NOTE_DELETED);
+    EXPECT_EQ(note, NULLHANDLE);
+    EXPECT_EQ(StandinHandleCount(STANDIN_HANDLE_NOTE), 1u) << "only the copy";
+    EXPECT_EQ(nsf_test::NoteIds(db_), (std::vector<NOTEID>{4, id, other}))
+        << "the stub keeps its note ID";
+    const std::string path = dataFile("mail/jdoe.nsf");
+    EXPECT_EQ(nsf_test::RawRows(path, "SELECT seq, deleted, note_class FROM notes WHERE note_id=" +
+                                          std::to_string(id)),
+              "2|1|1\n")
+        << "the stub's sequence is raised, its class kept";
+    EXPECT_EQ(
+        nsf_test::RawInt(path, "SELECT count(*) FROM items WHERE note_id=" + std::to_string(id)), 0)
+        << "its items are gone";
+
+    EXPECT_EQ(NSFNoteUpdate(copy, 0), ERR_NOTE_DELETED) << "a copy opened before";
+    EXPECT_EQ(NSFNoteUpdate(copy, UPDATE_FORCE), ERR_NOTE_DELETED) << "forced too";
+    EXPECT_EQ(Text(copy, "Subject"), "doomed") << "the copy keeps what it had";
+    EXPECT_NOERROR(NSFNoteClose(copy));
+
+    EXPECT_EQ(NSFNoteDelete(db_, id, 0), ERR_NOTE_DELETED) << "a stub already";
+    EXPECT_EQ(NSFNoteDelete(db_, 0, 0), ERR_INVALID_NOTE);
+    EXPECT_EQ(NSFNoteDelete(db_, 0x7FFF0, 0), ERR_INVALID_NOTE);
+    EXPECT_EQ(NSFNoteDelete(NULLHANDLE, other, 0), ERR_INVALID_HANDLE);
+    note = Open(other);
+    EXPECT_EQ(Text(note, "Subject"), "stays");
+    EXPECT_EQ(NSFNoteDelete(note, other, 0), ERR_WRONG_HANDLE_KIND);
+    EXPECT_NOERROR(NSFNoteClose(note));
+
+    StandinFaultInject({"NSFNoteDelete", ERR_DB_IO, 0, 1, "mail/jdoe.nsf"});
+    EXPECT_EQ(NSFNoteDelete(db_, other, 0), ERR_DB_IO);
+    EXPECT_EQ(StandinFaultHits("NSFNoteDelete"), 1u);
+    EXPECT_NOERROR(NSFNoteDelete(db_, other, 0));
+    EXPECT_EQ(NSFNoteOpen(db_, other, 0, &note), ERR_NOTE_DELETED);
+}
+
+TEST_F(NoteTest, AFailedDeleteChangesNothing) {
+    NOTEID id = StoreNote(db_, {{"A", "a1"}, {"B", "b1"}});
+    unsigned skip = 0;
+    STATUS status;
+    for (;; skip++) {
+        StandinFaultClear();
+        StandinFaultInject({"SQLiteStep", ERR_DB_IO, skip, 1, "mail/jdoe.nsf"});
+        status = NSFNoteDelete(db_, id, 0);
+        if (StandinFaultHits("SQLiteStep") == 0)
+            break;
+        EXPECT_EQ(status, ERR_DB_IO) << "step " << skip;
+        StandinFaultClear();
+        NOTEHANDLE stored = Open(id);
+        EXPECT_EQ(ItemNames(stored), (std::vector<std::string>{"A", "B"})) << "step " << skip;
+        EXPECT_EQ(NoteOid(stored).Sequence, 1u);
+        EXPECT_NOERROR(NSFNoteClose(stored));
+        ASSERT_LT(skip, 50u);
+    }
+    StandinFaultClear();
+    EXPECT_GE(skip, 4u) << "the deletion has several steps, each one failed once";
+    EXPECT_NOERROR(status);
+    NOTEHANDLE note;
+    EXPECT_EQ(NSFNoteOpen(db_, id, 0, &note), ERR_NOTE_DELETED);
+}
+
+TEST_F(NoteTest, ADeletedSpecialNoteGivesItsPlaceToTheNextOfItsClass) {
+    NOTEID icon = 0;
+    ASSERT_NOERROR(NSFDbGetSpecialNoteID(db_, SPECIAL_ID_NOTE | NOTE_CLASS_ICON, &icon));
+    NOTEHANDLE note;
+    ASSERT_NOERROR(NSFNoteCreate(db_, &note));
+    WORD iconClass = NOTE_CLASS_ICON;
+    NSFNoteSetInfo(note, _NOTE_CLASS, &iconClass);
+    ASSERT_NOERROR(NSFNoteUpdate(note, 0));
+    NOTEID second = NoteId(note);
+    EXPECT_NOERROR(NSFNoteClose(note));
+
+    NOTEID found = 0;
+    ASSERT_NOERROR(NSFDbGetSpecialNoteID(db_, SPECIAL_ID_NOTE | NOTE_CLASS_ICON, &found));
+    EXPECT_EQ(found, icon) << "the first of its class";
+    ASSERT_NOERROR(NSFNoteDelete(db_, icon, 0));
+    ASSERT_NOERROR(NSFDbGetSpecialNoteID(db_, SPECIAL_ID_NOTE | NOTE_CLASS_ICON, &found));
+    EXPECT_EQ(found, second);
+
+    // A special note that changes its class leaves the place too.
+    note = Open(second);
+    WORD documentClass = NOTE_CLASS_DOCUMENT;
+    NSFNoteSetInfo(note, _NOTE_CLASS, &documentClass);
+    ASSERT_NOERROR(NSFNoteUpdate(note, 0));
+    EXPECT_NOERROR(NSFNoteClose(note));
+    EXPECT_EQ(NSFDbGetSpecialNoteID(db_, SPECIAL_ID_NOTE | NOTE_CLASS_ICON, &found),
+              ERR_SPECIAL_ID);
+    EXPECT_EQ(NSFNoteOpen(db_, NOTE_ID_SPECIAL | NOTE_CLASS_ICON, 0, &note), ERR_SPECIAL_ID);
+}
+
+TEST_F(NoteTest, ItemNamesMatchThroughTheLmbcsCollation) {
+    struct Case {
+        const char *name, *stored, *asked;
+        bool found;
+    };
+    const Case cases[] = {
+        {"ASCII letters", "Subject", "sUBJECT", true},
+        {"code page 850 capitals", "\x8Enderung", "\x84NDERUNG", true},  // Ä / ä
+        {"several pairs", "\x90t\xA5\x99", "\x82T\xA4\x94", true},       // ÉtÑÖ / étñö
+        {"no case: sharp s",
+         "Stra\xE1"
+         "e",
+         "STRASSE", false},
+        {"a double-byte character is not folded", "\x10\x41\x42", "\x10\x61\x62", false},
+        {"a group-prefixed letter is not folded", "\x01\x8E", "\x01\x84", false},
+        {"other bytes exactly", "A-1", "a_1", false},
+    };
+    NOTEHANDLE note;
+    ASSERT_NOERROR(NSFNoteCreate(db_, &note));
+    for (const Case &c : cases)
+        ASSERT_NOERROR(NSFItemSetText(note, c.stored, c.name, MAXWORD));
+    ASSERT_NOERROR(NSFNoteUpdate(note, 0));
+    NOTEID id = NoteId(note);
+    for (int pass = 0; pass < 2; pass++) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (pass ? " (stored)" : " (in memory)"));
+            EXPECT_EQ(Text(note, c.asked), c.found ? c.name : "");
+            EXPECT_EQ(Text(note, c.stored), c.name);
+        }
+        EXPECT_NOERROR(NSFNoteClose(note));
+        note = Open(id);
+    }
+    // A replacing set finds the item under its other case.
+    ASSERT_NOERROR(NSFItemSetText(note, "\x84NDERUNG", "new", MAXWORD));
+    EXPECT_EQ(ItemNames(note).back(), "\x84NDERUNG");
+    EXPECT_EQ(ItemNames(note).size(), sizeof cases / sizeof *cases) << "replaced, not added";
     EXPECT_NOERROR(NSFNoteClose(note));
 }
 

@@ -209,6 +209,49 @@ TEST_F(ProfileTest, TwoNewCopiesOfOneProfileNeverMakeTwoProfiles) {
     EXPECT_EQ(nsf_test::NoteIds(db_).size(), 2u);
 }
 
+TEST_F(ProfileTest, ADeletedProfileIsNoProfile) {
+    NOTEHANDLE profile;
+    ASSERT_NOERROR(OpenProfile("OutOfOfficeProfile", nullptr, &profile));
+    ASSERT_NOERROR(NSFItemSetText(profile, "TaskState", "1", MAXWORD));
+    ASSERT_NOERROR(NSFNoteUpdate(profile, 0));
+    NOTEID id = NoteId(profile);
+    EXPECT_NOERROR(NSFNoteClose(profile));
+    ASSERT_NOERROR(NSFNoteDelete(db_, id, 0));
+
+    WORD type;
+    std::string value;
+    EXPECT_EQ(GetField("OutOfOfficeProfile", nullptr, "TaskState", &type, &value),
+              ERR_ITEM_NOT_FOUND);
+    ASSERT_NOERROR(OpenProfile("OutOfOfficeProfile", nullptr, &profile));
+    EXPECT_EQ(NoteId(profile), 0u) << "a new profile";
+    ASSERT_NOERROR(NSFItemSetText(profile, "TaskState", "0", MAXWORD));
+    ASSERT_EQ(NSFNoteUpdate(profile, 0), NOERROR) << "no conflict with the deleted one";
+    EXPECT_NE(NoteId(profile), id);
+    EXPECT_NOERROR(NSFNoteClose(profile));
+    ASSERT_NOERROR(GetField("outofofficeprofile", nullptr, "taskstate", &type, &value));
+    EXPECT_EQ(value, "0");
+}
+
+TEST_F(ProfileTest, NamesAndUsersMatchThroughTheLmbcsCollation) {
+    NOTEHANDLE profile;
+    ASSERT_NOERROR(OpenProfile("\x8E-Profil", "CN=J\x99rg Roe/O=Acme", &profile));
+    ASSERT_NOERROR(NSFItemSetText(profile, "\x90tat", "1", MAXWORD));
+    ASSERT_NOERROR(NSFNoteUpdate(profile, 0));
+    NOTEID id = NoteId(profile);
+    EXPECT_NOERROR(NSFNoteClose(profile));
+
+    ASSERT_NOERROR(OpenProfile("\x84-PROFIL", "j\x94rg roe/acme", &profile));
+    EXPECT_EQ(NoteId(profile), id);
+    EXPECT_NOERROR(NSFNoteClose(profile));
+    WORD type;
+    std::string value;
+    ASSERT_NOERROR(GetField("\x84-profil", "J\x94RG ROE/ACME", "\x82TAT", &type, &value));
+    EXPECT_EQ(value, "1");
+    EXPECT_EQ(GetField("\x84-profil", "Jorg Roe/Acme", "\x82tat", &type, &value),
+              ERR_ITEM_NOT_FOUND)
+        << "another user";
+}
+
 TEST_F(ProfileTest, ProcessesRacingToCreateOneProfileLeaveOne) {
     // No connection of this process may be open on the file across fork.
     ASSERT_NOERROR(NSFDbClose(db_));

@@ -32,6 +32,19 @@ STATUS StandinDbCreate(const char *PathName, USHORT DbClass, WORD BuildVersion);
 // Changes the build version recorded in an existing database.
 STATUS StandinDbSetBuildVersion(const char *PathName, WORD BuildVersion);
 
+// Reads the whole database file, which NSFDbOpen does not: SQLite's own
+// integrity check over every page, then the rules of the store (every item
+// and index entry belongs to a stored note of the right class, the note ID
+// and change counters lie above what is stored, item keys fit their names).
+// NOERROR when the file is whole; ERR_DB_DAMAGED when it is not, with the
+// first problem found in retProblem (NUL-terminated, cut to
+// ProblemLength - 1 bytes; retProblem may be null when ProblemLength is 0,
+// and is "" for any other outcome); the statuses of NSFDbOpen for a file
+// that is no database. The file is not changed: one of an older layout is
+// checked as it is (its upgrade waits for the next NSFDbOpen). Runs beside
+// other users of the file, on one snapshot of it.
+STATUS StandinDbCheck(const char *PathName, char *retProblem, WORD ProblemLength);
+
 // Every note ID of the database (any class, deletion stubs too) in
 // increasing order: up to Capacity IDs are copied into retIDs (which may be
 // null when Capacity is 0); *retCount gets the number of notes, also when
