@@ -701,6 +701,62 @@ TEST_F(MQTest, AQueueEndsWithItsCreatorEvenWhenTheCreatorLeftAForkedChild) {
     kill(grandchild, SIGKILL);
 }
 
+// Forks while another thread is making queues: no child keeps a lock of a
+// queue that was being made, nor the lock that every create takes.
+TEST_F(MQTest, AChildForkedWhileAnotherThreadCreatesKeepsNoLock) {
+    constexpr int kQueues = 150;
+    constexpr int kForks = 30;
+    Pipe ready, release;
+    Child creator([&]() -> int {
+        std::atomic<bool> failed{false};
+        std::thread maker([&] {
+            for (int i = 0; i < kQueues; i++) {
+                if (MQCreate(("made-" + std::to_string(i)).c_str(), 0, 0) != NOERROR)
+                    failed = true;
+            }
+        });
+        std::vector<pid_t> children;
+        for (int i = 0; i < kForks; i++) {
+            pid_t child = fork();
+            if (child == 0) {
+                release.Receive(60000);
+                _exit(0);
+            }
+            children.push_back(child);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        maker.join();
+        for (pid_t child : children)
+            ready.Send(child);
+        _exit(failed ? 2 : 0);  // without its runtime's end, its children running on
+    });
+    std::vector<int> children;
+    for (int i = 0; i < kForks; i++)
+        children.push_back(ready.Receive(60000));
+    EXPECT_EQ(creator.Wait(), 0);
+    for (int child : children)
+        ASSERT_GT(child, 0);
+
+    for (int i = 0; i < kQueues; i++) {
+        MQHANDLE h;
+        EXPECT_EQ(MQOpen(("made-" + std::to_string(i)).c_str(), 0, &h), ERR_NO_SUCH_MQ) << i;
+    }
+    // A create does not wait for the children: asked in a child of its own,
+    // so that a lock left behind fails the test instead of hanging it.
+    Pipe result;
+    Child after([&] {
+        result.Send(MQCreate("after", 0, 0));
+        return 0;
+    });
+    EXPECT_EQ(result.Receive(60000), NOERROR) << "a create waited a minute for the children";
+    for (size_t i = 0; i < children.size(); i++)
+        release.Send(1);
+    for (int child : children) {
+        if (child > 0)
+            kill(child, SIGKILL);  // the creator's, not ours to wait for
+    }
+}
+
 TEST_F(MQTest, SimultaneousCreatesHaveExactlyOneWinner) {
     constexpr int kProcesses = 8;
     for (int round = 0; round < 3; round++) {
