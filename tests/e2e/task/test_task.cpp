@@ -111,6 +111,22 @@ class TaskTest : public e2e::DataDirFixture {
         return Notesctl({"request", dir_, path, "--timeout", std::to_string(timeout)});
     }
 
+    // Puts a request straight on the task's queue, for a test that holds the
+    // reply queue itself and so sees every reply that comes (notesctl request
+    // refuses a reply queue that another process holds); returns the reply,
+    // or "" with *status telling why none came within timeoutMs.
+    std::string SendWatched(const std::string &name, const std::string &content, MQHANDLE replies,
+                            DWORD timeoutMs, STATUS *status) {
+        const std::string path = dir_ + "/requests/" + name;
+        WriteFile(path, content);
+        RunResult put = Notesctl({"queue", dir_, "MQ$OutOfOffice", "--put", path});
+        EXPECT_EQ(put.exitCode, 0) << put.err;
+        std::vector<char> buffer(MQ_MAX_MSGSIZE);
+        WORD length = 0;
+        *status = MQGet(replies, buffer.data(), MQ_MAX_MSGSIZE, 0, timeoutMs, &length);
+        return *status == NOERROR ? std::string(buffer.data(), length) : std::string();
+    }
+
     // A request that the task serves (and answers, with whatever its read
     // gives for a user who does not exist): proof that it still serves.
     void ExpectServes(const std::string &why) {
@@ -203,11 +219,13 @@ TEST_F(TaskTest, DatesThatDoNotConvertGetExactlyOneReplyAndNoLog) {
         OwnQueue replies(queue);  // kept alive here, so every reply can be counted
         ASSERT_NOERROR(replies.status);
         for (const char *action : {"1", "2"}) {
-            RunResult r =
-                Send("dates" + std::to_string(n++) + ".xml",
-                     Request("MQName=\"" + queue + "\" Action=\"" + action + "\" " + c.dates));
-            EXPECT_EQ(r.exitCode, 0) << r.err;
-            EXPECT_EQ(r.out, "receiveElements:" + c.reply + "\n");
+            STATUS status = NOERROR;
+            std::string reply = SendWatched(
+                "dates" + std::to_string(n++) + ".xml",
+                Request("MQName=\"" + queue + "\" Action=\"" + action + "\" " + c.dates),
+                replies.handle, 60000, &status);
+            EXPECT_NOERROR(status);
+            EXPECT_EQ(reply, "receiveElements:" + c.reply);
         }
         ExpectServes(c.what);
         EXPECT_EQ(replies.count(), 0) << "a second reply came";
@@ -236,17 +254,20 @@ TEST_F(TaskTest, RequestsThatGetNoReplyLeaveNoTraceAndTheTaskGoesOn) {
     ExpectServes("after a missing request file");
 
     // Malformed, with the reply queue named before the break.
-    Send("bad.xml", "<Request><Username MQName=\"MQ$Silent\" Action=\"1\">x</Request>", 1);
+    STATUS status = NOERROR;
+    SendWatched("bad.xml", "<Request><Username MQName=\"MQ$Silent\" Action=\"1\">x</Request>",
+                silent.handle, 1000, &status);
     ExpectServes("after a malformed file");
     Send("binary.xml", std::string("\x00\xFF\xFE garbage", 11), 1);
     ExpectServes("after a file that is not text");
 
     // An Action that is none of 1, 2, 3.
     for (const char *action : {"4", "", "9", "x"}) {
-        RunResult other =
-            Send(std::string("action") + action + ".xml",
-                 Request(std::string("MQName=\"MQ$Silent\" Action=\"") + action + "\""), 3);
-        EXPECT_EQ(other.exitCode, 2) << action << ": " << other.out;
+        std::string reply =
+            SendWatched(std::string("action") + action + ".xml",
+                        Request(std::string("MQName=\"MQ$Silent\" Action=\"") + action + "\""),
+                        silent.handle, 3000, &status);
+        EXPECT_EQ(status, ERR_MQ_TIMEOUT) << action << ": " << reply;
         ExpectServes(std::string("after Action ") + action);
     }
 
