@@ -355,7 +355,7 @@ TEST_F(NotesctlTest, RequestPlacesTheFileAndPrintsTheReply) {
     EXPECT_EQ(ReadFile(placed), "<HCRReadObject/>");  // left in place
     EXPECT_EQ(ReadFile(source), content);
     // The reply queue lived as long as the command that made it.
-    EXPECT_TRUE(e2e::WaitFor([] { return !QueueExists("MQ$Reply_1"); }, 10));
+    EXPECT_TRUE(e2e::WaitFor([] { return !QueueExists("MQ$Reply_1"); }, 60));
 }
 
 TEST_F(NotesctlTest, RequestWithoutAReplyInTimeExitsWith2) {
@@ -369,7 +369,7 @@ TEST_F(NotesctlTest, RequestWithoutAReplyInTimeExitsWith2) {
     ExpectOneErrorLine(r, "no reply");
     EXPECT_TRUE(r.out.empty());
     EXPECT_GE(e2e::Now() - start, 0.5);
-    EXPECT_FALSE(task.NextRequest(1000).empty());  // it was sent all the same
+    EXPECT_FALSE(task.NextRequest(30000).empty());  // it was sent all the same
 }
 
 // The reply queue that notesctl waits on is the one the task answers on: the
@@ -406,7 +406,7 @@ TEST_F(NotesctlTest, RequestWaitsOnTheQueueTheRequestNames) {
         RunResult result;
         std::thread front([&] { result = Notesctl({"request", dir(), name, "--timeout", "30"}); });
         EXPECT_FALSE(task.NextRequest().empty());
-        EXPECT_TRUE(e2e::WaitFor([&] { return QueueExists(c.queue); }, 5));
+        EXPECT_TRUE(e2e::WaitFor([&] { return QueueExists(c.queue); }, 60));
         EXPECT_NOERROR(Put(c.queue, std::string("OK for ") + c.queue));
         front.join();
         EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -460,7 +460,7 @@ TEST_F(NotesctlTest, RequestThatCanGetNoReplyIsSentAndExitsWith2AtOnce) {
         ExpectOneErrorLine(r, c.needle);
         EXPECT_NE(r.err.find("no reply can come"), std::string::npos);
         EXPECT_TRUE(r.out.empty());
-        std::string path = task.NextRequest(5000);
+        std::string path = task.NextRequest(30000);
         EXPECT_EQ(ReadFile(path), c.xml);
     }
 }
@@ -495,7 +495,7 @@ TEST_F(NotesctlTest, RequestFailsWhenItCannotBeSent) {
     // In a data directory with a short path the same file goes.
     RunResult fits = Notesctl({"request", dir(), longName, "--timeout", "0"});
     EXPECT_EQ(fits.exitCode, 2) << fits.err;
-    EXPECT_FALSE(task.NextRequest(5000).empty());
+    EXPECT_FALSE(task.NextRequest(30000).empty());
 }
 
 // ---------------------------------------------------------------- request, many at once
@@ -770,7 +770,7 @@ TEST_F(NotesctlTest, TellQuitStopsTheNamedTaskOnly) {
     // By program name or by status line, in any case; "quit" in any case.
     RunResult told = Notesctl({"tell", dir(), "HALCYRA", " Quit "});
     EXPECT_EQ(told.exitCode, 0) << told.err;
-    EXPECT_TRUE(e2e::WaitFor([] { return AddInShouldStop() != FALSE; }, 5));
+    EXPECT_TRUE(e2e::WaitFor([] { return AddInShouldStop() != FALSE; }, 60));
     EXPECT_EQ(Notesctl({"tell", dir(), "E2ETask", "quit"}).exitCode, 0);
 
     AddInDeleteStatusLine(line);
