@@ -15,6 +15,7 @@ namespace notesctl {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitNoReply = 2;
+constexpr int kExitQueueInUse = 3;  // request: the reply queue belongs to another process
 constexpr int kExitUsage = 64;
 
 // A failure of the work (exit code 1); what() is the one line shown after

@@ -3,12 +3,24 @@
 // A rule makes a named call of this library fail with a chosen status, so
 // that failure paths that real data cannot produce run through the real
 // code. Off unless a test adds a rule. Rules can also come from the
-// environment variable NOTES_STANDIN_FAULTS, read when the runtime starts,
-// so that a test can arm them in a separate process:
+// environment variable NOTES_STANDIN_FAULTS, read when the runtime first
+// starts in the process, so that a test can arm them in a separate process:
 //   NOTES_STANDIN_FAULTS="CALL=STATUS[@PATH][+SKIP][*TIMES];..."
 // STATUS is decimal or 0x-hex; e.g. "NSFDbOpen=0x0A02@mail/jdoe.nsf" or
-// "MQPut=0x0473+2*1".
+// "MQPut=0x0473+2*1". Blanks around a rule and its parts are ignored, and so
+// are empty rules (";;"). CALL must be one of the library's fault points
+// (StandinFaultPoints).
+//
+// A malformed rule in NOTES_STANDIN_FAULTS (no "=", a status that is not a
+// number from 0 to 0xFFFF, a count that is not a number, a CALL that has no
+// fault point) stops the process in NotesRuntimeStart: one line on standard
+// error that names the variable, the bad rule and what is wrong with it, then
+// abort() (SIGABRT). A test run that asked for faults thus never goes on
+// without them, and its child cannot be mistaken for one that failed through
+// a fault it was given (which ends with an exit code, not a signal).
 #pragma once
+
+#include <stddef.h>
 
 #include "global.h"
 
@@ -31,7 +43,10 @@ void StandinFaultClear(void);
 // How many times rules for this call have fired since the last clear.
 unsigned StandinFaultHits(const char *call);
 // Adds the rules of a NOTES_STANDIN_FAULTS-style text; FALSE (and nothing
-// added) when the text cannot be parsed.
+// added) when any rule of it is malformed.
 BOOL StandinFaultParse(const char *rules);
+// The names of the library's fault points: copies up to capacity of them
+// and returns how many there are.
+size_t StandinFaultPoints(const char **names, size_t capacity);
 
 NOTES_EXTERN_C_END
