@@ -1,5 +1,6 @@
 #include "fault.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,8 @@ namespace {
 const char *const kFaultPoints[] = {
     "AddInTaskResult",
     "AddInTaskStart",
+    "AgentIsEnabled",
+    "AgentOpen",
     "DNAbbreviate",
     "DNCanonicalize",
     "DNParse",
@@ -36,11 +39,15 @@ const char *const kFaultPoints[] = {
     "MQPut",
     "MQPut.DieHoldingLock",
     "MQPutQuitMsg",
+    "NSFComputeEvaluate",
+    "NSFComputeStart",
+    "NSFComputeStop",
     "NSFDbClose",
     "NSFDbCreate",
     "NSFDbGetBuildVersion",
     "NSFDbGetSpecialNoteID",
     "NSFDbOpen",
+    "NSFFormulaCompile",
     "NSFItemAppend",
     "NSFItemDelete",
     "NSFItemDeleteByBLOCKID",
@@ -50,7 +57,9 @@ const char *const kFaultPoints[] = {
     "NSFItemSetText",
     "NSFItemSetTime",
     "NSFNoteClose",
+    "NSFNoteComputeWithForm",
     "NSFNoteCreate",
+    "NSFNoteDelete",
     "NSFNoteOpen",
     "NSFNoteUpdate",
     "NSFProfileGetField",
@@ -59,12 +68,18 @@ const char *const kFaultPoints[] = {
     "NotesProcessGate",
     "NotesRuntimeArgs",
     "NotesRuntimeStart",
+    "OOOEndOperation",
+    "OOOGetState",
+    "OOOInit",
+    "OOOStartOperation",
+    "OOOTerm",
     "OSMemAlloc",
     "OSPathNetConstruct",
     "OSSetEnvironmentInt",
     "OSSetEnvironmentVariable",
     "SECKFMGetUserName",
     "SQLiteStep",
+    "StandinDbCheck",
     "StandinDbCreate",
     "StandinDbNoteIDs",
     "StandinDbSetBuildVersion",
@@ -88,6 +103,7 @@ struct Faults {
     std::mutex mutex;
     std::vector<Rule> rules;
     std::map<std::string, unsigned> hits;
+    std::string lastWildcardCall;
 };
 
 Faults &TheFaults() {
@@ -113,7 +129,16 @@ bool ParseNumber(const std::string &text, unsigned long *out) {
     return errno == 0 && end && *end == '\0';
 }
 
+// A rule for "*" fails any public call of the library (the internal points
+// "SQLiteStep" and "X.Y" are left out), so that a test can walk "fail the
+// Nth call" over a whole request by its skip count.
+bool WildcardCovers(const char *call) {
+    return std::strcmp(call, "SQLiteStep") != 0 && std::strchr(call, '.') == nullptr;
+}
+
 bool KnownFaultPoint(const std::string &call) {
+    if (call == "*")
+        return true;
     for (const char *point : kFaultPoints) {
         if (call == point)
             return true;
@@ -224,7 +249,8 @@ STATUS FaultCheckSlow(const char *call, const char *path) {
     Faults &f = TheFaults();
     std::lock_guard<std::mutex> lock(f.mutex);
     for (Rule &rule : f.rules) {
-        if (rule.call != call)
+        const bool wildcard = rule.call == "*";
+        if (wildcard ? !WildcardCovers(call) : rule.call != call)
             continue;
         if (!rule.anyPath && (path == nullptr || NormalizePath(path) != rule.path))
             continue;
@@ -236,6 +262,10 @@ STATUS FaultCheckSlow(const char *call, const char *path) {
             continue;
         rule.fired++;
         f.hits[rule.call]++;
+        if (wildcard) {
+            f.hits[call]++;
+            f.lastWildcardCall = call;
+        }
         return rule.status;
     }
     return 0;
@@ -289,6 +319,7 @@ void StandinFaultClear(void) {
     std::lock_guard<std::mutex> lock(f.mutex);
     f.rules.clear();
     f.hits.clear();
+    f.lastWildcardCall.clear();
     notes_internal::g_faultRuleCount.store(0);
 }
 
@@ -308,6 +339,17 @@ BOOL StandinFaultParse(const char *rules) {
         return FALSE;
     notes_internal::AddRules(parsed);
     return TRUE;
+}
+
+size_t StandinFaultLastWildcardCall(char *name, size_t capacity) {
+    auto &f = TheFaults();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    if (name != nullptr && capacity > 0) {
+        size_t n = std::min(capacity - 1, f.lastWildcardCall.size());
+        std::memcpy(name, f.lastWildcardCall.data(), n);
+        name[n] = '\0';
+    }
+    return f.lastWildcardCall.size();
 }
 
 size_t StandinFaultPoints(const char **names, size_t capacity) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "dname.h"
 #include "nsf_db.h"
 #include "os_error.h"
 #include "os_mem.h"
@@ -67,6 +68,43 @@ TEST_F(FaultTest, ParsesRuleTextsWithBlanksAroundTheirParts) {
     EXPECT_EQ(NSFDbOpen("mail/jdoe.nsf", &db), 2562);
     EXPECT_NE(NSFDbOpen("mail/other.nsf", &db), 2562);
     EXPECT_EQ(StandinFaultHits("NSFDbOpen"), 1u);
+}
+
+// "*" walks "fail the Nth call" over a sequence of different calls: each N
+// fails exactly the Nth public call, internal steps are never counted, and
+// once N passes the last call the rule no longer fires.
+TEST_F(FaultTest, AWildcardRuleFailsTheNthPublicCallWhateverItIs) {
+    auto sequence = [] {
+        std::vector<STATUS> results;
+        results.push_back(Alloc());
+        char abbreviated[MAXUSERNAME];
+        WORD length = 0;
+        results.push_back(
+            DNAbbreviate(0, nullptr, "CN=Jo Doe/O=Acme", abbreviated, sizeof abbreviated, &length));
+        results.push_back(Alloc());
+        return results;
+    };
+    const char *const calls[] = {"OSMemAlloc", "DNAbbreviate", "OSMemAlloc"};
+    for (unsigned n = 0;; n++) {
+        SCOPED_TRACE(n);
+        StandinFaultClear();
+        StandinFaultInject({"*", 0x1234, n, 1, nullptr});
+        std::vector<STATUS> results = sequence();
+        if (n >= 3) {
+            EXPECT_EQ(StandinFaultHits("*"), 0u);
+            EXPECT_EQ(results, std::vector<STATUS>(3, 0));
+            break;
+        }
+        std::vector<STATUS> expected(3, 0);
+        expected[n] = 0x1234;
+        EXPECT_EQ(results, expected);
+        EXPECT_EQ(StandinFaultHits("*"), 1u);
+        EXPECT_EQ(StandinFaultHits(calls[n]), 1u);
+        char last[64];
+        EXPECT_EQ(StandinFaultLastWildcardCall(last, sizeof last), std::strlen(calls[n]));
+        EXPECT_STREQ(last, calls[n]);
+    }
+    EXPECT_TRUE(StandinFaultParse("*=0x0101+1*1"));
 }
 
 // The texts that the parse refuses, for StandinFaultParse and the

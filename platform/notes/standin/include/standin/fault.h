@@ -9,7 +9,11 @@
 // STATUS is decimal or 0x-hex; e.g. "NSFDbOpen=0x0A02@mail/jdoe.nsf" or
 // "MQPut=0x0473+2*1". Blanks around a rule and its parts are ignored, and so
 // are empty rules (";;"). CALL must be one of the library's fault points
-// (StandinFaultPoints).
+// (StandinFaultPoints), or "*": a rule for "*" fails any public call (every
+// point but "SQLiteStep" and the "CALL.DETAIL" points), so that a test can
+// walk "fail the Nth call" over a whole request with "*=STATUS+N*1" for N
+// from 0 until the rule no longer fires (StandinFaultHits("*") stays 0). A
+// call that a "*" rule fails counts as a hit of "*" and of its own name.
 //
 // A malformed rule in NOTES_STANDIN_FAULTS (no "=", a status that is not a
 // number from 0 to 0xFFFF, a count that is not a number, a CALL that has no
@@ -45,6 +49,10 @@ unsigned StandinFaultHits(const char *call);
 // Adds the rules of a NOTES_STANDIN_FAULTS-style text; FALSE (and nothing
 // added) when any rule of it is malformed.
 BOOL StandinFaultParse(const char *rules);
+// The name of the call that a "*" rule failed last (since the last clear),
+// cut to capacity - 1 bytes and NUL-terminated; returns its full length (0
+// when none).
+size_t StandinFaultLastWildcardCall(char *name, size_t capacity);
 // The names of the library's fault points: copies up to capacity of them
 // and returns how many there are.
 size_t StandinFaultPoints(const char **names, size_t capacity);
