@@ -32,8 +32,13 @@ int Run(const Words &words) {
     Runtime runtime(args.positional()[0]);
     char problem[512] = {};
     STATUS status = StandinDbCheck(path.c_str(), problem, sizeof problem);
-    if (status == ERR_DB_DAMAGED)
-        throw Failure(path + " is damaged: " + problem);
+    if (status == ERR_DB_DAMAGED) {
+        // SQLite's report runs over lines; the error stays one.
+        std::string text = problem;
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        throw Failure(path + " is damaged: " + EscapeForLine(text));
+    }
     if (status != NOERROR)
         throw Failure("cannot check " + path + ": " + StatusText(status));
     std::cout << path << " is whole.\n";
