@@ -214,6 +214,8 @@ void MakeDatabase(const std::string &dataDir, const char *path, bool force,
     const std::string full = dataDir + "/" + path;
     if (force && unlink(full.c_str()) != 0 && errno != ENOENT)
         throw Failure("cannot remove the old " + full + ": " + std::strerror(errno));
+    if (force)
+        RemoveDatabaseFiles(full);  // the files SQLite kept beside the old one
     STATUS status = NSFDbCreate(path, DBCLASS_BY_EXTENSION, FALSE);
     if (status != NOERROR)
         throw Failure("cannot create " + full + ": " + StatusText(status));
