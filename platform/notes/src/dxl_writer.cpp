@@ -54,8 +54,7 @@ std::string RawElement(WORD type, const std::string &bytes) {
            "</rawitemdata>";
 }
 
-std::string TimeElement(const TIMEDATE &time, const std::string &text, bool dst) {
-    (void)time;
+std::string TimeElement(const std::string &text, bool dst) {
     return dst ? "<datetime dst='true'>" + text + "</datetime>"
                : "<datetime>" + text + "</datetime>";
 }
@@ -104,7 +103,7 @@ std::string ValueElement(const Item &item) {
                 bool dst = false;
                 if (!TimeToXml(time, &text, &dst))
                     return "";
-                out += TimeElement(time, text, dst);
+                out += TimeElement(text, dst);
             }
             return list ? "<datetimelist>" + out + "</datetimelist>" : out;
     }
@@ -159,7 +158,7 @@ STATUS ExportNote(const Note &note, std::string *out, std::string *problem) {
     std::string timeText;
     bool dst = false;
     if (TimeToXml(note.seqTime, &timeText, &dst))
-        text += "<revised>" + TimeElement(note.seqTime, timeText, dst) + "</revised>";
+        text += "<revised>" + TimeElement(timeText, dst) + "</revised>";
     text += "</noteinfo>\n";
     for (const Item &item : note.items) {
         std::string name;
