@@ -106,6 +106,16 @@ NOTES_EXTERN_C_BEGIN
 // with a class of which the database has no special note.
 STATUS LNPUBLIC NSFNoteOpen(DBHANDLE db_handle, NOTEID note_id, WORD open_flags,
                             NOTEHANDLE far *note_handle);
+// The note of that UNID, as NSFNoteOpen opens it (open_flags likewise
+// accepted and not used). ERR_UNID_NOT_FOUND when the database has no note
+// of that UNID, ERR_NOTE_DELETED when it is a deletion stub; ERR_BAD_PARAM
+// for a null pUNID or note_handle. Fault point: NSFNoteOpenByUNID, with the
+// database's path.
+STATUS LNPUBLIC NSFNoteOpenByUNID(DBHANDLE db_handle, const UNID far *pUNID, WORD open_flags,
+                                  NOTEHANDLE far *note_handle);
+// Gives back what OPEN_EXPAND unpacked. A note is always whole here, so it
+// changes nothing; the handle statuses. Fault point: NSFNoteContract.
+STATUS LNPUBLIC NSFNoteContract(NOTEHANDLE note_handle);
 // A new, empty document in memory (class NOTE_CLASS_DOCUMENT, note ID 0).
 STATUS LNPUBLIC NSFNoteCreate(DBHANDLE db_handle, NOTEHANDLE far *note_handle);
 STATUS LNPUBLIC NSFNoteUpdate(NOTEHANDLE note_handle, WORD update_flags);
@@ -173,12 +183,27 @@ WORD LNPUBLIC NSFItemGetTextListEntry(NOTEHANDLE note_handle, const char far *it
 // none, ERR_BAD_ITEM_NAME for a null name or name_len 0.
 STATUS LNPUBLIC NSFItemDelete(NOTEHANDLE note_handle, const char far *item_name, WORD name_len);
 STATUS LNPUBLIC NSFItemDeleteByBLOCKID(NOTEHANDLE note_handle, BLOCKID item_blockid);
-// Appends an item after all others; item_value holds value_len bytes that
-// follow the data type word (the type is given apart). ERR_BAD_PARAM for a
+// Appends an item after all others, with item_flags as given (ITEM_SIGN,
+// ITEM_SUMMARY, ... in any combination); item_value holds value_len bytes
+// that follow the data type word (the type is given apart). ERR_BAD_PARAM for a
 // TYPE_NUMBER or TYPE_TIME value that is not 8 bytes and a TYPE_TEXT_LIST
 // value whose entries do not fit it; ERR_ITEM_TOO_BIG above 64 MiB.
 STATUS LNPUBLIC NSFItemAppend(NOTEHANDLE note_handle, WORD item_flags, const char far *item_name,
                               WORD name_len, WORD item_type, const void far *item_value,
                               DWORD value_len);
+// Appends an item whose value is a memory block: value_len bytes at
+// value_bid (OSMemAlloc's handle with the block offset), the WORD data type
+// first, then the value, as NSFItemAppend takes them. On success the note
+// takes the block over: its bytes become the item's value and its memory
+// handle is freed, so the caller must not free it (nor use value_bid any
+// more); on failure the block stays the caller's, unchanged. The block may
+// be locked. *item_bid (may be null) gets the new item's BLOCKID.
+// ERR_BAD_PARAM for a value_len below 2, a block that does not hold
+// value_len bytes from its offset, a block of a note, or a value that
+// NSFItemAppend refuses; the handle statuses of os_mem for value_bid.pool.
+// Fault point: NSFItemAppendByBLOCKID.
+STATUS LNPUBLIC NSFItemAppendByBLOCKID(NOTEHANDLE note_handle, WORD item_flags,
+                                       const char far *item_name, WORD name_len, BLOCKID value_bid,
+                                       DWORD value_len, BLOCKID far *item_bid);
 
 NOTES_EXTERN_C_END
