@@ -245,10 +245,14 @@ STATUS Resolve(const char *path, Resolved *out) {
     return NOERROR;
 }
 
-STATUS CreateDatabase(const char *PathName, USHORT DbClass, WORD build, BOOL force) {
+STATUS CreateDatabase(const char *PathName, USHORT DbClass, WORD build, BOOL force,
+                      const notes_internal::nsf::CreateFill &fill = nullptr,
+                      std::string *absPath = nullptr) {
     Resolved where;
     if (STATUS status = Resolve(PathName, &where))
         return status;
+    if (absPath)
+        *absPath = where.abs;
     std::string name = where.abs.substr(where.abs.rfind('/') + 1);
     size_t dot = name.rfind('.');
     std::string extension =
@@ -258,7 +262,10 @@ STATUS CreateDatabase(const char *PathName, USHORT DbClass, WORD build, BOOL for
     else if (DbClass != DBCLASS_NOTEFILE && DbClass != DBCLASS_TEMPLATEFILE)
         return ERR_BAD_PARAM;
     std::string title = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-    return DbFile::Create(where.abs, where.rel, DbClass, build, title, force != FALSE);
+    if (!fill)
+        return DbFile::Create(where.abs, where.rel, DbClass, build, title, force != FALSE);
+    return DbFile::Create(where.abs, where.rel, DbClass, build, title, force != FALSE,
+                          [&](notes_internal::nsf::Transaction &txn) { return fill(txn, title); });
 }
 
 STATUS OpenDatabase(const char *PathName, std::shared_ptr<DbObject> *out) {
@@ -276,22 +283,46 @@ STATUS OpenDatabase(const char *PathName, std::shared_ptr<DbObject> *out) {
 
 }  // namespace
 
+namespace notes_internal {
+namespace nsf {
+
+std::string DbFaultPath(const char *path) {
+    return FaultPath(path);
+}
+
+STATUS CreateDatabaseWith(const char *path, WORD build, std::string *absPath,
+                          const CreateFill &fill) {
+    return CreateDatabase(path, DBCLASS_BY_EXTENSION, build, FALSE, fill, absPath);
+}
+
+STATUS OpenDatabaseHandle(const char *path, DBHANDLE *out) {
+    *out = NULLHANDLE;
+    std::shared_ptr<DbObject> db;
+    if (STATUS status = OpenDatabase(path, &db))
+        return status;
+    return RegisterDb(db, out);
+}
+
+STATUS RegisterDb(const std::shared_ptr<DbObject> &db, DBHANDLE *out) {
+    DBHANDLE handle = RegisterHandle(HandleKind::Database, db);
+    if (handle == NULLHANDLE)
+        return ERR_MEMORY;
+    db->handle = handle;
+    Remember(HandleKind::Database, handle);
+    *out = handle;
+    return NOERROR;
+}
+
+}  // namespace nsf
+}  // namespace notes_internal
+
 STATUS LNPUBLIC NSFDbOpen(const char far *PathName, DBHANDLE far *rethDB) {
     if (STATUS fault = notes_internal::FaultCheck("NSFDbOpen", FaultPath(PathName).c_str()))
         return fault;
     if (rethDB == nullptr)
         return ERR_BAD_PARAM;
     *rethDB = NULLHANDLE;
-    std::shared_ptr<DbObject> db;
-    if (STATUS status = OpenDatabase(PathName, &db))
-        return status;
-    DBHANDLE handle = notes_internal::RegisterHandle(HandleKind::Database, db);
-    if (handle == NULLHANDLE)
-        return ERR_MEMORY;
-    db->handle = handle;
-    notes_internal::nsf::Remember(HandleKind::Database, handle);
-    *rethDB = handle;
-    return NOERROR;
+    return notes_internal::nsf::OpenDatabaseHandle(PathName, rethDB);
 }
 
 STATUS LNPUBLIC NSFDbClose(DBHANDLE hDB) {

@@ -2,6 +2,7 @@
 // and profile calls.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -113,6 +114,21 @@ STATUS DbForCall(const char *call, DBHANDLE handle, std::shared_ptr<DbObject> *o
 STATUS RegisterNote(const std::shared_ptr<NoteObject> &note);
 // Takes a registered note out of the registry and frees its items.
 STATUS CloseNote(NOTEHANDLE handle);
+
+// The path that fault rules name for a database path as a caller gives it
+// (see nsf_db.h).
+std::string DbFaultPath(const char *path);
+// NSFDbCreate (by extension, not forced) of a database whose first notes
+// fill stores, in the transaction that makes the file (DbFile::Create);
+// fill gets the title the database would have (its file name without the
+// extension). *absPath gets the file's absolute path.
+using CreateFill = std::function<STATUS(Transaction &txn, const std::string &title)>;
+STATUS CreateDatabaseWith(const char *path, WORD build, std::string *absPath,
+                          const CreateFill &fill);
+// NSFDbOpen without its fault point: a new registered handle.
+STATUS OpenDatabaseHandle(const char *path, DBHANDLE *out);
+// Registers a database object under a new handle (NSFDbReopen).
+STATUS RegisterDb(const std::shared_ptr<DbObject> &db, DBHANDLE *out);
 
 // Opens a stored note: a registered note object holding its items.
 STATUS OpenStoredNote(const std::shared_ptr<DbObject> &db, NOTEID id,

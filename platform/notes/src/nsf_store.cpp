@@ -85,6 +85,9 @@ const char kInsItem[] =
     "INSERT INTO items(note_id, pos, name, name_key, type, flags, value)"
     " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)";
 const char kSelIds[] = "SELECT note_id FROM notes ORDER BY note_id";
+const char kSelClass[] = "SELECT value FROM dbinfo WHERE key='class'";
+const char kSelByUnid[] = "SELECT note_id, deleted FROM notes WHERE unid=?1";
+const char kSelProfileOf[] = "SELECT name_key, user_key FROM profiles WHERE note_id=?1";
 const char kSelLiveIds[] =
     "SELECT note_id FROM notes WHERE deleted=0 AND (note_class & ?1)<>0 ORDER BY note_id";
 
@@ -130,12 +133,60 @@ bool NoteImage::FindItem(const char *name, size_t nameLength, WORD *type,
     return false;
 }
 
+// Copies of notes
+
+void NoteCopy::Add(const unsigned char *name, size_t nameLen, WORD type, WORD itemFlags,
+                   const unsigned char *value, size_t size) {
+    const char *text = reinterpret_cast<const char *>(name);
+    names.emplace_back(text, nameLen);
+    keys.push_back(CollationKey(text, nameLen));
+    types.push_back(type);
+    flags.push_back(itemFlags);
+    values.emplace_back(reinterpret_cast<const char *>(value), size);
+}
+
+void NoteCopy::SetText(const std::string &name, const std::string &text) {
+    const std::string key = CollationKey(name);
+    bool set = false;
+    for (size_t i = 0; i < keys.size();) {
+        if (keys[i] != key) {
+            i++;
+            continue;
+        }
+        if (!set) {
+            types[i] = TYPE_TEXT;
+            values[i] = text;
+            set = true;
+            i++;
+            continue;
+        }
+        names.erase(names.begin() + i);
+        keys.erase(keys.begin() + i);
+        types.erase(types.begin() + i);
+        flags.erase(flags.begin() + i);
+        values.erase(values.begin() + i);
+    }
+    if (!set)
+        Add(reinterpret_cast<const unsigned char *>(name.data()), name.size(), TYPE_TEXT,
+            ITEM_SUMMARY, reinterpret_cast<const unsigned char *>(text.data()), text.size());
+}
+
+void NoteCopy::Fill(SaveRequest *request) const {
+    request->note = header;
+    request->items.clear();
+    for (size_t i = 0; i < names.size(); i++)
+        request->items.push_back({&names[i], &keys[i], types[i], flags[i],
+                                  reinterpret_cast<const unsigned char *>(values[i].data()),
+                                  values[i].size()});
+    request->profileKey = isProfile ? &profileKey : nullptr;
+    request->profileUserKey = isProfile ? &profileUserKey : nullptr;
+}
+
 // Reading notes
 
-namespace {
+namespace {}  // namespace
 
-// A note's row: ERR_INVALID_NOTE when there is none.
-STATUS ReadHeader(Connection &c, NOTEID id, StoredNote *note) {
+STATUS ReadNoteHeader(Connection &c, NOTEID id, StoredNote *note) {
     sqlite3_stmt *stmt = nullptr;
     if (STATUS status = c.Prepare(kSelNote, &stmt))
         return status;
@@ -159,10 +210,8 @@ STATUS ReadHeader(Connection &c, NOTEID id, StoredNote *note) {
     return NOERROR;
 }
 
-}  // namespace
-
 STATUS ReadNoteRows(Connection &c, NOTEID id, StoredNote *note, const ItemSink &sink) {
-    if (STATUS status = ReadHeader(c, id, note))
+    if (STATUS status = ReadNoteHeader(c, id, note))
         return status;
     if (note->deleted)
         return ERR_NOTE_DELETED;
@@ -517,7 +566,7 @@ STATUS Transaction::SaveOne(SaveRequest *request) {
 
 STATUS Transaction::DeleteOne(NOTEID id, StoredNote *result) {
     StoredNote note;
-    if (STATUS status = ReadHeader(*c_, id, &note))
+    if (STATUS status = ReadNoteHeader(*c_, id, &note))
         return status;
     if (note.deleted)
         return ERR_NOTE_DELETED;
@@ -643,7 +692,8 @@ STATUS MakeFolders(const std::string &path) {
 }
 
 STATUS BuildNewFile(const std::string &tmp, const std::string &relPath, WORD dbClass,
-                    WORD buildVersion, const std::string &title) {
+                    WORD buildVersion, const std::string &title,
+                    const std::function<STATUS(Transaction &)> &fill) {
     std::unique_ptr<Connection> c;
     if (STATUS status = Connection::Open(
             tmp, relPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXCLUSIVE, &c))
@@ -669,6 +719,16 @@ STATUS BuildNewFile(const std::string &tmp, const std::string &relPath, WORD dbC
     }
     if (STATUS status = txn.RebuildStaleIndexes())
         return status;
+    if (fill) {
+        if (STATUS status = fill(txn))
+            return status;
+        NOTEID icon = 0;
+        STATUS status = LookupSpecial(*c, NOTE_CLASS_ICON, &icon);
+        if (status == NOERROR)
+            return txn.Commit();
+        if (status != ERR_SPECIAL_ID)
+            return status;
+    }
 
     static const std::string name = "$TITLE";
     static const std::string key = CollationKey(name);
@@ -731,7 +791,8 @@ STATUS DbFile::Open(const std::string &absPath, const std::string &relPath,
 }
 
 STATUS DbFile::Create(const std::string &absPath, const std::string &relPath, WORD dbClass,
-                      WORD buildVersion, const std::string &title, bool force) {
+                      WORD buildVersion, const std::string &title, bool force,
+                      const std::function<STATUS(Transaction &)> &fill) {
     std::lock_guard<std::mutex> lock(FilesMutex());
     auto &files = Files();
     auto it = files.find(absPath);
@@ -751,7 +812,7 @@ STATUS DbFile::Create(const std::string &absPath, const std::string &relPath, WO
     std::string tmp =
         absPath + ".new-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
     RemoveSideFiles(tmp);
-    STATUS status = BuildNewFile(tmp, relPath, dbClass, buildVersion, title);
+    STATUS status = BuildNewFile(tmp, relPath, dbClass, buildVersion, title, fill);
     if (status != NOERROR) {
         unlink(tmp.c_str());
         RemoveSideFiles(tmp);
@@ -901,6 +962,109 @@ STATUS DbFile::DesignFlags(NOTEID id, std::string *flags) {
     return WithConnection([&](Connection &c) { return ReadDesignFlags(c, id, flags); });
 }
 
+STATUS DbFile::DbClass(WORD *out) {
+    return WithConnection([&](Connection &c) -> STATUS {
+        int64_t value = 0;
+        if (STATUS status = QueryInt(c, kSelClass, &value))
+            return status;
+        *out = static_cast<WORD>(value);
+        return NOERROR;
+    });
+}
+
+STATUS DbFile::ReadHeader(NOTEID id, StoredNote *out) {
+    return WithConnection([&](Connection &c) { return ReadNoteHeader(c, id, out); });
+}
+
+STATUS DbFile::FindUnid(const UNID &unid, NOTEID *id, bool *deleted) {
+    return WithConnection([&](Connection &c) -> STATUS {
+        sqlite3_stmt *stmt = nullptr;
+        if (STATUS status = c.Prepare(kSelByUnid, &stmt))
+            return status;
+        StmtScope scope{stmt};
+        BindBlob(stmt, 1, &unid, sizeof unid);
+        bool row = false;
+        if (STATUS status = c.Step(stmt, &row))
+            return status;
+        if (!row)
+            return ERR_INVALID_NOTE;
+        *id = static_cast<NOTEID>(sqlite3_column_int64(stmt, 0));
+        *deleted = sqlite3_column_int(stmt, 1) != 0;
+        return NOERROR;
+    });
+}
+
+namespace {
+
+STATUS SelectLive(Connection &c, WORD classMask, std::vector<NOTEID> *ids) {
+    sqlite3_stmt *stmt = nullptr;
+    if (STATUS status = c.Prepare(kSelLiveIds, &stmt))
+        return status;
+    StmtScope scope{stmt};
+    sqlite3_bind_int(stmt, 1, classMask);
+    for (;;) {
+        bool row = false;
+        if (STATUS status = c.Step(stmt, &row))
+            return status;
+        if (!row)
+            return NOERROR;
+        ids->push_back(static_cast<NOTEID>(sqlite3_column_int64(stmt, 0)));
+    }
+}
+
+}  // namespace
+
+STATUS DbFile::LiveNotes(WORD classMask, std::vector<StoredNote> *out) {
+    out->clear();
+    return Read([&](Connection &c) -> STATUS {
+        std::vector<NOTEID> ids;
+        if (STATUS status = SelectLive(c, classMask, &ids))
+            return status;
+        for (NOTEID id : ids) {
+            StoredNote note;
+            if (STATUS status = ReadNoteHeader(c, id, &note))
+                return status;
+            out->push_back(note);
+        }
+        return NOERROR;
+    });
+}
+
+STATUS DbFile::ReadNotes(WORD classMask, std::vector<NoteCopy> *out) {
+    out->clear();
+    return Read([&](Connection &c) -> STATUS {
+        std::vector<NOTEID> ids;
+        if (STATUS status = SelectLive(c, classMask, &ids))
+            return status;
+        for (NOTEID id : ids) {
+            NoteCopy note;
+            if (STATUS status =
+                    ReadNoteRows(c, id, &note.header,
+                                 [&](const unsigned char *name, size_t nameLen, WORD type,
+                                     WORD flags, const unsigned char *value, size_t size) {
+                                     note.Add(name, nameLen, type, flags, value, size);
+                                     return static_cast<STATUS>(NOERROR);
+                                 }))
+                return status;
+            sqlite3_stmt *stmt = nullptr;
+            if (STATUS status = c.Prepare(kSelProfileOf, &stmt))
+                return status;
+            StmtScope scope{stmt};
+            sqlite3_bind_int64(stmt, 1, id);
+            bool row = false;
+            if (STATUS status = c.Step(stmt, &row))
+                return status;
+            if (row) {
+                note.isProfile = true;
+                note.profileKey = ColumnBytes(stmt, 0);
+                note.profileUserKey = ColumnBytes(stmt, 1);
+            }
+            out->push_back(std::move(note));
+        }
+        return NOERROR;
+    });
+}
+
 STATUS DbFile::ChangeCounter(int64_t *out) {
     return WithConnection([&](Connection &c) { return QueryInt(c, kSelChanges, out); });
 }
@@ -908,6 +1072,16 @@ STATUS DbFile::ChangeCounter(int64_t *out) {
 STATUS DbFile::IndexBuiltAt(const std::string &name, bool *whole, int64_t *builtAt) {
     return WithConnection(
         [&](Connection &c) { return nsf::IndexBuiltAt(c, name, whole, builtAt); });
+}
+
+STATUS DbFile::Read(const std::function<STATUS(Connection &)> &body) {
+    return WithConnection([&](Connection &c) -> STATUS {
+        if (STATUS status = c.Begin(false))
+            return status;
+        STATUS status = body(c);
+        c.Rollback();
+        return status;
+    });
 }
 
 STATUS DbFile::NoteIds(std::vector<NOTEID> *out) {

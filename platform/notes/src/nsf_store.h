@@ -84,6 +84,28 @@ struct SaveRequest {
     StoredNote result;
 };
 
+// A stored note read whole, to be stored again (in another database, or
+// over a note): its header, its items in order with their collation keys,
+// and for a profile its keys. Fill gives a request whose items point into
+// the copy, which must outlive the request.
+struct NoteCopy {
+    StoredNote header;
+    std::vector<std::string> names, keys, values;
+    std::vector<WORD> types, flags;
+    bool isProfile = false;
+    std::string profileKey, profileUserKey;
+
+    void Add(const unsigned char *name, size_t nameLen, WORD type, WORD itemFlags,
+             const unsigned char *value, size_t size);
+    // The value of the first item of that name is set to a text (an item
+    // appended when there is none), its other items of that name removed.
+    void SetText(const std::string &name, const std::string &text);
+    // request->note is the header, request->items the items; a profile gets
+    // its keys. The caller sets what else the store is to do (id, force,
+    // unidGiven, seqGiven).
+    void Fill(SaveRequest *request) const;
+};
+
 // A note as an indexer sees it while it is written: its stored header (the
 // note ID it is stored under, the new sequence) and its items in order. It
 // is an ItemSource, so a view's indexer can evaluate its formulas on it.
@@ -230,9 +252,13 @@ class DbFile {
     static STATUS Open(const std::string &absPath, const std::string &relPath,
                        std::shared_ptr<DbFile> *out);
     // Creates a database with its icon note; ERR_DB_EXISTS, and ERR_DB_BUSY
-    // when force is set while the file is open in this process.
+    // when force is set while the file is open in this process. fill, when
+    // given, stores notes in the transaction that makes the file, before
+    // the icon note: when it stores an icon note of its own, the database
+    // gets no other. Its failure is Create's, and no file is left.
     static STATUS Create(const std::string &absPath, const std::string &relPath, WORD dbClass,
-                         WORD buildVersion, const std::string &title, bool force);
+                         WORD buildVersion, const std::string &title, bool force,
+                         const std::function<STATUS(Transaction &)> &fill = nullptr);
     // Reads the whole file: SQLite's integrity check, then the store's own
     // rules (items, index rows and counters that fit the notes, keys that
     // fit their names). ERR_DB_DAMAGED with *problem telling the first thing
@@ -275,12 +301,31 @@ class DbFile {
                        std::vector<DesignMatch> *out);
     // The "$Flags" text of a note ("" when it has none, or no such note).
     STATUS DesignFlags(NOTEID id, std::string *flags);
+    // The database's class (DBCLASS_NOTEFILE or DBCLASS_TEMPLATEFILE).
+    STATUS DbClass(WORD *out);
+    // A note's row: ERR_INVALID_NOTE when there is none; a deletion stub
+    // comes with deleted set.
+    STATUS ReadHeader(NOTEID id, StoredNote *out);
+    // The note of a UNID: ERR_INVALID_NOTE when there is none; *deleted
+    // tells a stub.
+    STATUS FindUnid(const UNID &unid, NOTEID *id, bool *deleted);
+    // The rows of every live note whose class has a bit of classMask, in
+    // increasing note ID.
+    STATUS LiveNotes(WORD classMask, std::vector<StoredNote> *out);
+    // Every live note whose class has a bit of classMask, read whole on one
+    // snapshot, in increasing note ID.
+    STATUS ReadNotes(WORD classMask, std::vector<NoteCopy> *out);
     // The change counter (see above).
     STATUS ChangeCounter(int64_t *out);
     // Whether an index is recorded whole, and at which change counter.
     STATUS IndexBuiltAt(const std::string &name, bool *whole, int64_t *builtAt);
     // Every note ID in increasing order (deletion stubs too).
     STATUS NoteIds(std::vector<NOTEID> *out);
+    // Runs body on a pooled connection inside one read transaction: one
+    // snapshot of the file for the body's length, for readers of several
+    // tables that must agree (a view's entries and their notes). body must
+    // not write.
+    STATUS Read(const std::function<STATUS(Connection &)> &body);
 
   private:
     friend class Transaction;
@@ -308,6 +353,9 @@ STATUS CheckFileHeader(const std::string &path);
 // Reads a note's row and items on a connection that is in a transaction
 // already (DbFile::ReadNote wraps it in a read transaction of its own).
 STATUS ReadNoteRows(Connection &c, NOTEID id, StoredNote *note, const ItemSink &sink);
+// A note's row alone, on a connection: ERR_INVALID_NOTE when there is none
+// (a stub comes with deleted set).
+STATUS ReadNoteHeader(Connection &c, NOTEID id, StoredNote *note);
 
 }  // namespace nsf
 }  // namespace notes_internal
