@@ -148,7 +148,8 @@ STATUS LNPUBLIC ACLAddEntry(DHANDLE hACL, const char far *Name, WORD AccessLevel
                             const ACL_PRIVILEGES far *Privileges, WORD AccessFlags);
 
 // Removes an entry. ERR_ACL_NOT_FOUND when there is none of that name,
-// ERR_ACL_DEFAULT_ENTRY for "-Default-".
+// ERR_ACL_DEFAULT_ENTRY for "-Default-" (and a null Name, which names the
+// default entry as in ACLUpdateEntry).
 STATUS LNPUBLIC ACLDeleteEntry(DHANDLE hACL, const char far *Name);
 
 // Changes what UpdateFlags (ACL_UPDATE_*) names of the entry Name (null:

@@ -15,6 +15,8 @@
 #include "global.h"
 #include "nsf_store.h"
 
+struct StandinDxlResult;
+
 namespace notes_internal {
 namespace dxl {
 
@@ -41,6 +43,9 @@ struct Note {
 // ACL levels and entry types, in the order of their names in the format.
 constexpr WORD kAclLevels = 7;  // noaccess .. manager
 constexpr WORD kAclTypes = 6;   // unspecified .. servergroup
+// Their names in the format; "" for a value out of range.
+const char *AclLevelName(WORD level);
+const char *AclTypeName(WORD type);
 
 struct AclEntry {
     std::string name;  // LMBCS
@@ -131,8 +136,11 @@ STATUS Parse(const ReadChunk &read, Sink &sink, Problem *problem);
 // Writer. Takes the next bytes of the text.
 using WriteChunk = std::function<STATUS(const char *bytes, size_t length)>;
 
-// The text before the notes, one note, and the text after them.
-std::string ExportHead(const std::string &path);
+// The text before the notes (with the parts of the database's
+// information text, nsf_dbinfo.h, as attributes), the ACL, one note (with
+// its signer, nsf_sign.h), and the text after them.
+std::string ExportHead(const std::string &path, const std::vector<std::string> &infoParts);
+std::string ExportAcl(const Acl &acl);
 // ERR_DXL_UNWRITABLE (message naming the item) for an item name that the
 // text cannot carry.
 STATUS ExportNote(const Note &note, std::string *out, std::string *problem);
@@ -140,11 +148,19 @@ std::string ExportTail();
 
 // Import.
 
-// The ACL store, when the ACL family has one: it stores the ACL in the
-// import's transaction (a failure refuses the whole import, problem says
-// why). Without it an ACL is checked and reported, never stored.
+// The ACL store: it stores the ACL in the import's transaction (a failure
+// refuses the whole import, problem says why). It is the ACL family's
+// (acl_store.h) until a caller sets another; SetAclHook gives back the one
+// it replaces. Without one (nullptr) an ACL is checked and reported, never
+// stored.
 using AclHook = std::function<STATUS(nsf::TxnContext &txn, const Acl &acl, std::string *problem)>;
-void SetAclHook(AclHook hook);
+AclHook SetAclHook(AclHook hook);
+
+// What an import stores of a text: its notes, its ACL, or both.
+struct ImportOptions {
+    bool notes = true;
+    bool acl = true;
+};
 
 struct ImportResult {
     size_t notes = 0;
@@ -155,7 +171,12 @@ struct ImportResult {
     std::string note;  // for a stored text: what was not stored
 };
 
-STATUS Import(nsf::DbFile &file, const ReadChunk &read, ImportResult *result);
+// The result as standin/dxl.h gives it (the message cut to its field).
+void FillStandinResult(const ImportResult &result, STATUS status, StandinDxlResult *out);
+
+// Notes that the options leave out are read and counted, not stored.
+STATUS Import(nsf::DbFile &file, const ReadChunk &read, ImportResult *result,
+              const ImportOptions &options = ImportOptions());
 // Every note that is not a stub (with designOnly, every one that is no
 // document), in increasing note ID, on one snapshot; a profile without a
 // "$Name" item gets one, first.

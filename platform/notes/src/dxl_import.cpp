@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 
+#include "acl_store.h"
 #include "collation.h"
 #include "dxl.h"
 #include "fault.h"
@@ -30,7 +31,13 @@ const char kSelLive[] = "SELECT note_id FROM notes WHERE deleted=0 ORDER BY note
 const char kSelProfileOf[] = "SELECT name_key, user_key FROM profiles WHERE note_id=?1";
 
 std::mutex g_hookMutex;
-AclHook g_aclHook;
+
+// Made on first use, so that the ACL family's store is in place whatever
+// the order in which the library's files are initialised.
+AclHook &HookSlot() {
+    static AclHook *hook = new AclHook(acl::StoreFromDxl);
+    return *hook;
+}
 
 // The classes a database holds one note of (the special notes).
 bool OnceOnly(WORD noteClass) {
@@ -247,9 +254,14 @@ STATUS Store::Save(const Note &note, Problem *problem, bool *isProfile) {
 
 class ImportSink : public Sink {
   public:
-    ImportSink(Store &store, ImportResult *result) : store_(store), result_(result) {}
+    ImportSink(Store &store, ImportResult *result, const ImportOptions &options)
+        : store_(store), result_(result), options_(options) {}
 
     STATUS OnNote(Note &note, Problem *problem) override {
+        if (!options_.notes) {
+            result_->notes++;
+            return NOERROR;
+        }
         bool isProfile = false;
         if (STATUS status = store_.Save(note, problem, &isProfile))
             return status;
@@ -261,10 +273,12 @@ class ImportSink : public Sink {
 
     STATUS OnAcl(Acl &acl, Problem *problem) override {
         result_->acl = acl;
+        if (!options_.acl)
+            return NOERROR;
         AclHook hook;
         {
             std::lock_guard<std::mutex> lock(g_hookMutex);
-            hook = g_aclHook;
+            hook = HookSlot();
         }
         if (!hook)
             return NOERROR;
@@ -290,19 +304,23 @@ class ImportSink : public Sink {
   private:
     Store &store_;
     ImportResult *result_;
+    const ImportOptions &options_;
 };
 
 }  // namespace
 
-void SetAclHook(AclHook hook) {
+AclHook SetAclHook(AclHook hook) {
     std::lock_guard<std::mutex> lock(g_hookMutex);
-    g_aclHook = std::move(hook);
+    AclHook previous = std::move(HookSlot());
+    HookSlot() = std::move(hook);
+    return previous;
 }
 
-STATUS Import(nsf::DbFile &file, const ReadChunk &read, ImportResult *result) {
+STATUS Import(nsf::DbFile &file, const ReadChunk &read, ImportResult *result,
+              const ImportOptions &options) {
     *result = ImportResult();
     Store store(file);
-    ImportSink sink(store, result);
+    ImportSink sink(store, result, options);
     STATUS status = Parse(read, sink, &result->problem);
     if (status == NOERROR) {
         status = store.Commit();
@@ -321,7 +339,11 @@ STATUS Import(nsf::DbFile &file, const ReadChunk &read, ImportResult *result) {
     if (result->acl.found && !result->aclStored) {
         result->note = "the ACL (" + std::to_string(result->acl.entries.size()) + " entries, " +
                        std::to_string(result->acl.roles.size()) +
-                       " roles) was read and checked but not stored: the database keeps no ACL";
+                       " roles) was read and checked but not stored";
+    }
+    if (!options.notes && result->notes > 0) {
+        result->note += (result->note.empty() ? "" : "; ") + std::to_string(result->notes) +
+                        " notes were read and checked but not stored";
     }
     return NOERROR;
 }
@@ -410,9 +432,35 @@ STATUS Export(nsf::DbFile &file, const WriteChunk &write, size_t *count, std::st
         *problem = "the database cannot be read: " + StatusText(status);
         return status;
     }
+    acl::Data aclData;
+    if (STATUS status = acl::Read(file, &aclData)) {
+        *problem = "the ACL cannot be read: " + StatusText(status);
+        return status;
+    }
+    Acl aclText;
+    acl::ToDxl(aclData, &aclText);
+    // The information text: the first "$TITLE" of the icon note, the note
+    // of that class with the lowest ID.
+    std::vector<std::string> info;
+    for (const Note &note : notes) {
+        if ((note.noteClass & static_cast<WORD>(~NOTE_CLASS_DEFAULT)) != NOTE_CLASS_ICON)
+            continue;
+        std::string title;
+        if (FirstText(note, "$TITLE", &title)) {
+            size_t start = 0;
+            for (int part = 0; part < 4; part++) {
+                size_t end = title.find('\n', start);
+                info.push_back(title.substr(start, end == std::string::npos ? end : end - start));
+                if (end == std::string::npos)
+                    break;
+                start = end + 1;
+            }
+        }
+        break;
+    }
     // Every note is written to text first, so that a note that cannot be
     // written stops the export before any byte goes out.
-    std::string text = ExportHead(file.relPath());
+    std::string text = ExportHead(file.relPath(), info) + ExportAcl(aclText);
     for (const Note &note : notes) {
         if (STATUS status = ExportNote(note, &text, problem))
             return status;
@@ -449,6 +497,24 @@ STATUS CopyDesign(nsf::DbFile &from, nsf::DbFile &to, size_t *count, std::string
     }
     *count = notes.size();
     return NOERROR;
+}
+
+void FillStandinResult(const ImportResult &result, STATUS status, StandinDxlResult *out) {
+    std::memset(out, 0, sizeof *out);
+    out->notes = static_cast<DWORD>(result.notes);
+    out->profiles = static_cast<DWORD>(result.profiles);
+    out->aclFound = result.acl.found;
+    out->aclEntries = static_cast<DWORD>(result.acl.entries.size());
+    out->aclRoles = static_cast<DWORD>(result.acl.roles.size());
+    out->aclStored = result.aclStored;
+    out->line = static_cast<DWORD>(result.problem.line);
+    const std::string &text = status != NOERROR ? result.problem.message : result.note;
+    size_t n = text.size() < sizeof out->message - 1 ? text.size() : sizeof out->message - 1;
+    // Never cut inside a character of the UTF-8 message.
+    while (n > 0 && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+        n--;
+    std::memcpy(out->message, text.data(), n);
+    out->message[n] = '\0';
 }
 
 }  // namespace dxl
@@ -489,17 +555,8 @@ STATUS StandinDxlImport(DBHANDLE hDB, STANDINDXLREADPROC Reader, void *Context,
             return s;
         },
         &result);
-    if (retResult) {
-        retResult->notes = static_cast<DWORD>(result.notes);
-        retResult->profiles = static_cast<DWORD>(result.profiles);
-        retResult->aclFound = result.acl.found;
-        retResult->aclEntries = static_cast<DWORD>(result.acl.entries.size());
-        retResult->aclRoles = static_cast<DWORD>(result.acl.roles.size());
-        retResult->aclStored = result.aclStored;
-        retResult->line = static_cast<DWORD>(result.problem.line);
-        CopyMessage(status != NOERROR ? result.problem.message : result.note, retResult->message,
-                    sizeof retResult->message);
-    }
+    if (retResult)
+        notes_internal::dxl::FillStandinResult(result, status, retResult);
     return status;
 }
 

@@ -265,10 +265,10 @@ void Parser::Start(const char *name, const XML_Char **atts) {
                 Fail(ERR_DXL_UNKNOWN, "the root element is <" + element + ">, not <database>");
                 return;
             }
-            if (!Attributes(
-                    name, atts,
-                    {"version", "maintenanceversion", "replicaid", "path", "title", "fromtemplate"},
-                    &attributes))
+            if (!Attributes(name, atts,
+                            {"version", "maintenanceversion", "replicaid", "path", "title",
+                             "categories", "templatename", "fromtemplate"},
+                            &attributes))
                 return;
             sawRoot_ = true;
             kind = Kind::Database;
@@ -962,6 +962,14 @@ STATUS Parser::Run(const ReadChunk &read) {
 }
 
 }  // namespace
+
+const char *AclLevelName(WORD level) {
+    return level < kAclLevels ? kLevels[level] : "";
+}
+
+const char *AclTypeName(WORD type) {
+    return type < kAclTypes ? kTypes[type] : "";
+}
 
 STATUS Parse(const ReadChunk &read, Sink &sink, Problem *problem) {
     *problem = Problem();

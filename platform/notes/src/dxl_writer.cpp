@@ -136,11 +136,46 @@ std::string FlagAttributes(WORD flags) {
 
 }  // namespace
 
-std::string ExportHead(const std::string &path) {
+std::string ExportHead(const std::string &path, const std::vector<std::string> &infoParts) {
     std::string utf8;
     if (!TextToXml(path, &utf8))
         utf8.clear();
-    return "<?xml version='1.0' encoding='utf-8'?>\n<database path='" + Escape(utf8, true) + "'>\n";
+    std::string head =
+        "<?xml version='1.0' encoding='utf-8'?>\n<database path='" + Escape(utf8, true) + "'";
+    static const char *const kParts[] = {"title", "categories", "templatename", "fromtemplate"};
+    for (size_t i = 0; i < infoParts.size() && i < 4; i++) {
+        if (!infoParts[i].empty())
+            head += std::string(" ") + kParts[i] + "='" +
+                    Escape(LmbcsToUtf8(infoParts[i].data(), infoParts[i].size()), true) + "'";
+    }
+    return head + ">\n";
+}
+
+std::string ExportAcl(const Acl &acl) {
+    auto text = [](const std::string &lmbcs) { return LmbcsToUtf8(lmbcs.data(), lmbcs.size()); };
+    std::string out = std::string("<acl maxinternetaccess='") +
+                      AclLevelName(acl.maxInternetAccess) + "'" +
+                      (acl.consistent ? " consistentacl='true'" : "") + ">\n";
+    for (const std::string &role : acl.roles)
+        out += "<role>" + Escape(text(role), false) + "</role>\n";
+    for (const AclEntry &entry : acl.entries) {
+        out += "<aclentry name='" + Escape(text(entry.name), true) + "'" +
+               (entry.isDefault ? " default='true'" : "") + " level='" + AclLevelName(entry.level) +
+               "'";
+        if (entry.type != 0)
+            out += std::string(" type='") + AclTypeName(entry.type) + "'";
+        for (const auto &option : entry.options)
+            out += " " + option.first + (option.second ? "='true'" : "='false'");
+        if (entry.roles.empty()) {
+            out += "/>\n";
+            continue;
+        }
+        out += ">";
+        for (const std::string &role : entry.roles)
+            out += "<role>" + Escape(text(role), false) + "</role>";
+        out += "</aclentry>\n";
+    }
+    return out + "</acl>\n";
 }
 
 std::string ExportTail() {

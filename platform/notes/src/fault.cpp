@@ -22,6 +22,13 @@ namespace {
 // would never fire, so a text that names one is refused. Keep in step with
 // the FaultCheck calls (the fault test scans the sources for them).
 const char *const kFaultPoints[] = {
+    "ACLAddEntry",
+    "ACLDeleteEntry",
+    "ACLEnumEntries",
+    "ACLGetPrivName",
+    "ACLLookupAccess",
+    "ACLSetPrivName",
+    "ACLUpdateEntry",
     "AddInTaskResult",
     "AddInTaskStart",
     "AgentIsEnabled",
@@ -43,10 +50,13 @@ const char *const kFaultPoints[] = {
     "NSFComputeStart",
     "NSFComputeStop",
     "NSFDbClose",
+    "NSFDbCopyTemplateACL",
     "NSFDbCreate",
     "NSFDbGetBuildVersion",
     "NSFDbGetSpecialNoteID",
     "NSFDbOpen",
+    "NSFDbReadACL",
+    "NSFDbStoreACL",
     "NSFFormulaCompile",
     "NSFItemAppend",
     "NSFItemDelete",

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "acl_store.h"
 #include "collation.h"
 #include "nsf_schema.h"
 #include "nsf_sql.h"
@@ -71,6 +72,18 @@ STATUS CheckRules(Connection &c, int version, std::string *problem) {
             *problem = NoteProblem(rule.problem, id);
             return ERR_DB_DAMAGED;
         }
+    }
+    if (version >= 5) {
+        // The ACL's rows: the default entry first and once, levels, flags,
+        // privileges and role slots in range.
+        acl::Data data;
+        STATUS status = acl::ReadRows(c, &data);
+        if (status == ERR_DB_DAMAGED) {
+            *problem = "an access control list whose rows no ACL can hold";
+            return status;
+        }
+        if (status != NOERROR)
+            return status;
     }
     if (version < 3)
         return NOERROR;  // keys were folded in ASCII only

@@ -158,6 +158,22 @@ STATUS StepDesignIndex(Connection &c) {
     return ExecAll(c, kSql);
 }
 
+// Version 5: the access control list (acl_store.h). Every database, new
+// or upgraded, starts with the default ACL: the default entry alone, at
+// manager level, which lets everyone do everything, as before.
+STATUS StepAcl(Connection &c) {
+    static const char *const kSql[] = {
+        "CREATE TABLE acl_entries(pos INTEGER PRIMARY KEY, name BLOB NOT NULL,"
+        " level INTEGER NOT NULL, flags INTEGER NOT NULL, privileges BLOB NOT NULL)",
+        "CREATE TABLE acl_roles(slot INTEGER PRIMARY KEY, name BLOB NOT NULL)",
+        "INSERT INTO acl_entries(pos, name, level, flags, privileges)"
+        " VALUES(0, CAST('-Default-' AS BLOB), 6, 0, zeroblob(10))",
+        "INSERT OR IGNORE INTO dbinfo(key, value) VALUES('acl_internet', 6),"
+        " ('acl_consistent', 0)",
+    };
+    return ExecAll(c, kSql);
+}
+
 struct Step {
     int version;  // the version a file has after the step
     STATUS (*apply)(Connection &c);
@@ -170,6 +186,7 @@ const std::vector<Step> &Steps() {
         {2, StepChangeCounter, {"indexes"}},
         {3, StepRefoldKeys, {}},
         {4, StepDesignIndex, {"design"}},
+        {5, StepAcl, {"acl_entries", "acl_roles"}},
     };
     return *steps;
 }

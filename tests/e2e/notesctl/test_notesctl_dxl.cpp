@@ -36,7 +36,7 @@ void ExpectOneErrorLine(const RunResult &r, const std::string &needle) {
 
 std::string WithoutIds(const std::string &dxl) {
     return std::regex_replace(std::regex_replace(dxl, std::regex(" noteid='[0-9a-f]+'"), ""),
-                              std::regex("<database path='[^']*'>"), "<database>");
+                              std::regex("<database path='[^']*'"), "<database");
 }
 
 const Json *FindNote(const Json &dump, const std::string &item, const std::string &value) {

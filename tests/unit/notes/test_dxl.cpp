@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "acl_test_util.h"
 #include "notes_api.h"
 #include "nsf_test_util.h"
 #include "standin/dxl.h"
@@ -197,7 +198,7 @@ class DxlTest : public nsf_test::NsfTest {
 // IDs and the database's path.
 std::string WithoutIds(const std::string &dxl) {
     return std::regex_replace(std::regex_replace(dxl, std::regex(" noteid='[0-9a-f]+'"), ""),
-                              std::regex("<database path='[^']*'>"), "<database>");
+                              std::regex("<database path='[^']*'"), "<database");
 }
 
 TEST_F(DxlTest, AnImportOfAnExportStoresTheSameNotesItemsFlagsAndProfiles) {
@@ -568,28 +569,40 @@ TEST_F(DxlTest, ASecondImportReplacesTheNotesOfTheFirst) {
     NSFDbClose(db);
 }
 
-// The stand-in keeps no ACL: one that is read is checked and said to be
-// left out, never dropped silently.
-TEST_F(DxlTest, AnAclIsCheckedAndReportedAsNotStored) {
+// A text's ACL replaces the database's in the import's transaction: a
+// text refused after its <acl> leaves the ACL as it was.
+TEST_F(DxlTest, AnAclReplacesTheDatabasesAclUnlessTheTextIsRefused) {
     DBHANDLE db = CreateAndOpen("acl.nsf");
+    const std::string acl =
+        "<acl maxinternetaccess='reader'><role>[Admin]</role><role>SysAdmin</role>"
+        "<aclentry name='-Default-' level='noaccess' default='true'/>"
+        "<aclentry name='CN=Jo Doe/O=Demo' level='manager' type='person' "
+        "deletedocs='true' createdocs='false'><role>[Admin]</role></aclentry>"
+        "<aclentry name='LocalDomainServers' level='manager' type='servergroup'/>"
+        "</acl>";
     StandinDxlResult result{};
-    ASSERT_NOERROR(Import(db,
-                          "<database><acl maxinternetaccess='reader'><role>[Admin]</role>"
-                          "<role>[SysAdmin]</role>"
-                          "<aclentry name='-Default-' level='noaccess' default='true'/>"
-                          "<aclentry name='CN=Jo Doe/O=Demo' level='manager' type='person' "
-                          "deletedocs='true'><role>[Admin]</role></aclentry>"
-                          "<aclentry name='LocalDomainServers' level='manager' type='servergroup'/>"
-                          "</acl><note class='form'/></database>",
-                          &result));
+    ASSERT_NOERROR(Import(db, "<database>" + acl + "<note class='form'/></database>", &result));
     EXPECT_TRUE(result.aclFound);
-    EXPECT_FALSE(result.aclStored);
+    EXPECT_TRUE(result.aclStored);
     EXPECT_EQ(result.aclEntries, 3u);
     EXPECT_EQ(result.aclRoles, 2u);
     EXPECT_EQ(result.notes, 1u);
-    EXPECT_STREQ(result.message,
-                 "the ACL (3 entries, 2 roles) was read and checked but not "
-                 "stored: the database keeps no ACL");
+    EXPECT_STREQ(result.message, "");
+    const std::string stored = acl_test::DbText(db);
+    EXPECT_EQ(stored,
+              "roles [Admin] [SysAdmin]\n"
+              "-Default- 0 0x0000\n"
+              "CN=Jo Doe/O=Demo 6 0x0024 [Admin]\n"
+              "LocalDomainServers 6 0x0042\n");
+
+    // Refused after its <acl>: nothing of the text, the ACL included, stays.
+    EXPECT_EQ(Import(db,
+                     "<database><acl><aclentry name='-Default-' level='editor'/></acl>"
+                     "<note class='form'><item name='A'><nmber/></item></note></database>",
+                     &result),
+              ERR_DXL_UNKNOWN);
+    EXPECT_FALSE(result.aclStored);
+    EXPECT_EQ(acl_test::DbText(db), stored);
     NSFDbClose(db);
 }
 

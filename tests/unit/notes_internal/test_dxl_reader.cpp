@@ -230,12 +230,20 @@ TEST(DxlReader, ATextCutInTwoAtEveryOffsetReadsTheSame) {
     }
 }
 
+// The ACL family's store is the hook until a test sets its own; it comes
+// back after each test.
 class DxlAclHook : public nsf_test::NsfTest {
   protected:
+    void SetUp() override {
+        nsf_test::NsfTest::SetUp();
+        store_ = SetAclHook(nullptr);
+        SetAclHook(store_);
+    }
     void TearDown() override {
-        SetAclHook(nullptr);
+        SetAclHook(store_);
         nsf_test::NsfTest::TearDown();
     }
+    AclHook store_;
 };
 
 STATUS LNCALLBACK ReadString(void *context, char *buffer, DWORD length, DWORD *retLength) {
@@ -285,6 +293,24 @@ TEST_F(DxlAclHook, TheAclStoreGetsTheAclInTheImportsTransaction) {
     EXPECT_STREQ(result.message, "line 1: the ACL cannot be stored: no manager left");
     EXPECT_FALSE(result.aclStored);
     EXPECT_EQ(nsf_test::NoteIds(db).size(), before + 1);
+    NSFDbClose(db);
+}
+
+// Without a store an ACL is checked and said to be left out, never dropped
+// silently; the ACL family's store is the one in place by default.
+TEST_F(DxlAclHook, WithoutAStoreAnAclIsReportedAsNotStored) {
+    EXPECT_TRUE(static_cast<bool>(store_));
+    SetAclHook(nullptr);
+    DBHANDLE db = CreateAndOpen("acl.nsf");
+    std::string input =
+        "<database><acl><role>[Admin]</role><role>[SysAdmin]</role>"
+        "<aclentry name='-Default-' level='noaccess' default='true'/></acl></database>";
+    StandinDxlResult result{};
+    ASSERT_EQ(StandinDxlImport(db, ReadString, &input, &result), NOERROR) << result.message;
+    EXPECT_TRUE(result.aclFound);
+    EXPECT_FALSE(result.aclStored);
+    EXPECT_STREQ(result.message,
+                 "the ACL (1 entries, 2 roles) was read and checked but not stored");
     NSFDbClose(db);
 }
 

@@ -9,8 +9,9 @@
 // one out of its place. Booleans are "true" or "false".
 //
 //   <database>               the root; attributes version, maintenanceversion,
-//                            replicaid, path, title, fromtemplate are read
-//                            and not used. Children: <databaseinfo> (skipped
+//                            replicaid, path, title, categories,
+//                            templatename, fromtemplate are read and not
+//                            used. Children: <databaseinfo> (skipped
 //                            whole), <acl>, <note>, <document>.
 //   <note class=C [default=B]>   one note. C is a class name (document, info,
 //                            form, view, icon, design, acl, helpindex, help,
@@ -66,8 +67,19 @@
 //                            Refused: an unknown level or type, an empty or
 //                            repeated name, more than one default entry, a
 //                            role that <acl> does not declare, more than 80
-//                            roles. The stand-in keeps no ACL yet: the result
-//                            tells what was read and that it was not stored.
+//                            roles, and a name or role that an ACL cannot
+//                            hold (acl.h: too long, a bracket inside a role).
+//                            The entry with default="true", or else the one
+//                            named "-Default-", is the default entry; a text
+//                            without one gives the default entry noaccess. A
+//                            role is kept in brackets ("Admin" is "[Admin]").
+//                            T gives the entry's kind flags (acl.h:
+//                            ACL_FLAG_PERSON, _SERVER, _GROUP), and each
+//                            rights attribute set to "true" its flag;
+//                            "false" and an absent attribute alike leave it
+//                            off. The <acl> replaces the database's ACL
+//                            (entries, roles, maxinternetaccess and
+//                            consistentacl) in the import's transaction.
 //
 // A profile is a document whose "$Name" is "$profile_", the length of the
 // profile's name in three digits, the name in lower case, "_" and the user
@@ -99,6 +111,14 @@
 // same notes and items, UNIDs and sequences. ERR_DXL_UNWRITABLE for an item
 // name that does not come back the same through UTF-8.
 //
+// Before the notes stands the database's ACL as <acl>: its roles in slot
+// order, the default entry first (default="true"), then the others in
+// their order, each with its type and the rights it has (="true"), so an
+// import of it stores the same ACL. <database> carries the four parts of
+// the information text (nsf_dbinfo.h) as the attributes title, categories,
+// templatename and fromtemplate (read and not used by an import: the icon
+// note's "$TITLE" holds them).
+//
 // Fault points (standin/fault.h): each call below under its own name, with
 // the database's path.
 #pragma once
@@ -123,10 +143,10 @@ struct StandinDxlResult {
     DWORD aclEntries;  // entries of the text's <acl>, 0 without one
     DWORD aclRoles;    // roles it declares
     BOOL aclFound;     // the text holds an <acl>
-    BOOL aclStored;    // an ACL store took it (FALSE until the stand-in has one)
+    BOOL aclStored;    // it replaced the database's ACL
     DWORD line;        // the line of a refused text, 0 when no line applies
     // Why the text was refused ("line 12: unknown element <foo> in <item>"),
-    // or, for a stored text, what was not stored (the ACL); "" otherwise.
+    // or, for a stored text, what was not stored; "" otherwise.
     char message[512];
 };
 
