@@ -53,8 +53,8 @@ NOTES_EXTERN_C_BEGIN
 STATUS LNPUBLIC NSFDbInfoGet(DBHANDLE hDB, char far *retBuffer);
 
 // Stores Buffer (NUL-terminated) as the information text of hDB: the icon
-// note's "$TITLE" becomes that text (TYPE_TEXT, ITEM_SUMMARY), in the place
-// of its first "$TITLE" (further "$TITLE" items go), and the icon note is
+// note's first "$TITLE" becomes that text (TYPE_TEXT, its item flags kept;
+// ITEM_SUMMARY for a new item), further "$TITLE" items go, and the icon note is
 // updated, with a raised sequence, in one transaction. A database without
 // an icon note gets one. ERR_DBINFO_TOO_LONG for a text of NSF_INFO_SIZE
 // bytes or more; ERR_BAD_PARAM for a null Buffer. On failure the database
