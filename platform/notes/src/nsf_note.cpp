@@ -152,6 +152,37 @@ STATUS LNPUBLIC NSFNoteOpen(DBHANDLE db_handle, NOTEID note_id, WORD open_flags,
     return NOERROR;
 }
 
+STATUS LNPUBLIC NSFNoteOpenByUNID(DBHANDLE db_handle, const UNID far *pUNID, WORD open_flags,
+                                  NOTEHANDLE far *note_handle) {
+    (void)open_flags;
+    if (note_handle != nullptr)
+        *note_handle = NULLHANDLE;
+    std::shared_ptr<DbObject> db;
+    if (STATUS status = DbForCall("NSFNoteOpenByUNID", db_handle, &db))
+        return status;
+    if (pUNID == nullptr || note_handle == nullptr)
+        return ERR_BAD_PARAM;
+    NOTEID id = 0;
+    bool deleted = false;
+    STATUS status = db->file->FindUnid(*pUNID, &id, &deleted);
+    if (status == ERR_INVALID_NOTE)
+        return ERR_UNID_NOT_FOUND;
+    if (status != NOERROR)
+        return status;
+    if (deleted)
+        return ERR_NOTE_DELETED;
+    std::shared_ptr<NoteObject> note;
+    if (STATUS open = notes_internal::nsf::OpenStoredNote(db, id, &note))
+        return open;
+    *note_handle = note->handle;
+    return NOERROR;
+}
+
+STATUS LNPUBLIC NSFNoteContract(NOTEHANDLE note_handle) {
+    std::shared_ptr<NoteObject> note;
+    return NoteForCall("NSFNoteContract", note_handle, &note);
+}
+
 STATUS LNPUBLIC NSFNoteCreate(DBHANDLE db_handle, NOTEHANDLE far *note_handle) {
     std::shared_ptr<DbObject> db;
     if (STATUS status = DbForCall("NSFNoteCreate", db_handle, &db))
@@ -468,4 +499,40 @@ STATUS LNPUBLIC NSFItemAppend(NOTEHANDLE note_handle, WORD item_flags, const cha
         return ERR_BAD_PARAM;
     std::lock_guard<std::mutex> lock(note->mutex);
     return note->Append(item_name, name_len, item_type, item_flags, item_value, value_len);
+}
+
+STATUS LNPUBLIC NSFItemAppendByBLOCKID(NOTEHANDLE note_handle, WORD item_flags,
+                                       const char far *item_name, WORD name_len, BLOCKID value_bid,
+                                       DWORD value_len, BLOCKID far *item_bid) {
+    if (item_bid != nullptr)
+        *item_bid = BLOCKID{NULLHANDLE, NULLBLOCK};
+    std::shared_ptr<NoteObject> note;
+    if (STATUS status = NoteForCall("NSFItemAppendByBLOCKID", note_handle, &note))
+        return status;
+    if (!ValidName(item_name, name_len))
+        return ERR_BAD_ITEM_NAME;
+    std::shared_ptr<notes_internal::MemoryObject> block;
+    if (STATUS status = notes_internal::Lookup(HandleKind::Memory, value_bid.pool, &block))
+        return status;
+    if (block->owner != NULLHANDLE || value_len < sizeof(WORD) ||
+        value_len - sizeof(WORD) > kMaxValueSize ||
+        static_cast<size_t>(value_bid.block) + value_len > block->bytes.size())
+        return ERR_BAD_PARAM;
+    const unsigned char *start = block->bytes.data() + value_bid.block;
+    WORD type;
+    std::memcpy(&type, start, sizeof type);
+    const unsigned char *value = start + sizeof(WORD);
+    const DWORD size = value_len - static_cast<DWORD>(sizeof(WORD));
+    if (!ValidValue(type, value, size))
+        return ERR_BAD_PARAM;
+    {
+        std::lock_guard<std::mutex> lock(note->mutex);
+        if (STATUS status = note->Append(item_name, name_len, type, item_flags, value, size))
+            return status;
+        if (item_bid != nullptr)
+            *item_bid = BLOCKID{note->items.back().valueHandle, NULLBLOCK};
+    }
+    // The note has the bytes: the block is taken over.
+    notes_internal::ReleaseHandle(HandleKind::Memory, value_bid.pool);
+    return NOERROR;
 }

@@ -660,6 +660,87 @@ TEST_F(NoteTest, DeletingLeavesAStubThatNoCallReadsAsANote) {
     EXPECT_EQ(NSFNoteOpen(db_, other, 0, &note), ERR_NOTE_DELETED);
 }
 
+// The busy-time entry is found again by its UNID: a note that the UNID
+// names, a stub of one, and one that no note has each read their own way.
+TEST_F(NoteTest, OpenByUnidFindsTheNoteAndTellsAStubFromAnUnknownUnid) {
+    const NOTEID id = StoreNote(db_, {{"Form", "Appointment"}});
+    const NOTEID doomed = StoreNote(db_, {{"Form", "Appointment"}});
+    NOTEHANDLE note = Open(id);
+    const OID oid = NoteOid(note);
+    EXPECT_NOERROR(NSFNoteClose(note));
+    note = Open(doomed);
+    const OID doomedOid = NoteOid(note);
+    EXPECT_NOERROR(NSFNoteClose(note));
+    ASSERT_NOERROR(NSFNoteDelete(db_, doomed, 0));
+
+    const UNID unid{oid.File, oid.Note};
+    ASSERT_NOERROR(NSFNoteOpenByUNID(db_, &unid, 0, &note));
+    EXPECT_EQ(NoteId(note), id);
+    EXPECT_EQ(Text(note, "Form"), "Appointment");
+    EXPECT_NOERROR(NSFNoteClose(note));
+
+    const UNID stub{doomedOid.File, doomedOid.Note};
+    UNID unknown = unid;
+    unknown.Note.Innards[0] ^= 1;
+    const struct {
+        const char *what;
+        const UNID *unid;
+        STATUS expected;
+    } cases[] = {
+        {"a stub", &stub, ERR_NOTE_DELETED},
+        {"an unknown UNID", &unknown, ERR_UNID_NOT_FOUND},
+        {"no UNID", nullptr, ERR_BAD_PARAM},
+    };
+    for (const auto &c : cases) {
+        note = 77;
+        EXPECT_EQ(NSFNoteOpenByUNID(db_, c.unid, 0, &note), c.expected) << c.what;
+        EXPECT_EQ(note, NULLHANDLE) << c.what;
+    }
+    EXPECT_EQ(NSFNoteOpenByUNID(db_, &unid, 0, nullptr), ERR_BAD_PARAM);
+    EXPECT_EQ(NSFNoteOpenByUNID(NULLHANDLE, &unid, 0, &note), ERR_INVALID_HANDLE);
+    StandinFaultInject({"NSFNoteOpenByUNID", ERR_DB_IO, 0, 1, "mail/jdoe.nsf"});
+    EXPECT_EQ(NSFNoteOpenByUNID(db_, &unid, 0, &note), ERR_DB_IO);
+    StandinFaultClear();
+}
+
+// The agent's items carry the flags the worker gives them, whatever they
+// are; contracting a note changes nothing, as notes are always whole.
+TEST_F(NoteTest, AppendedItemsKeepTheirFlagsAndContractingChangesNothing) {
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_NOERROR(NSFNoteCreate(db_, &note));
+    const struct {
+        const char *name;
+        WORD flags;
+    } items[] = {{"$MachineName", ITEM_SIGN | ITEM_SUMMARY},
+                 {"$UpdatedBy", ITEM_SUMMARY},
+                 {"$AssistInfo", ITEM_SIGN},
+                 {"Plain", 0}};
+    for (const auto &item : items)
+        ASSERT_NOERROR(NSFItemAppend(note, item.flags, item.name,
+                                     static_cast<WORD>(std::strlen(item.name)), TYPE_TEXT, "v", 1));
+    ASSERT_NOERROR(NSFNoteUpdate(note, 0));
+    const NOTEID id = NoteId(note);
+    EXPECT_NOERROR(NSFNoteClose(note));
+    note = NULLHANDLE;
+    ASSERT_NOERROR(NSFNoteOpen(db_, id, OPEN_EXPAND, &note));
+    const std::vector<std::string> names = ItemNames(note);
+    EXPECT_NOERROR(NSFNoteContract(note));
+    EXPECT_EQ(ItemNames(note), names);
+    for (const auto &item : items) {
+        BLOCKID bid{};
+        WORD flags = 0xFFFF;
+        ASSERT_NOERROR(NSFItemInfo(note, item.name, static_cast<WORD>(std::strlen(item.name)), &bid,
+                                   nullptr, nullptr, nullptr));
+        NSFItemQuery(note, bid, nullptr, 0, nullptr, &flags, nullptr, nullptr, nullptr);
+        EXPECT_EQ(flags, item.flags) << item.name;
+    }
+    EXPECT_NOERROR(NSFNoteClose(note));
+    EXPECT_EQ(NSFNoteContract(note), ERR_INVALID_HANDLE);
+    StandinFaultInject({"NSFNoteContract", ERR_FAULT_INJECTED, 0, 1, nullptr});
+    EXPECT_EQ(NSFNoteContract(note), ERR_FAULT_INJECTED);
+    StandinFaultClear();
+}
+
 TEST_F(NoteTest, AFailedDeleteChangesNothing) {
     NOTEID id = StoreNote(db_, {{"A", "a1"}, {"B", "b1"}});
     unsigned skip = 0;
