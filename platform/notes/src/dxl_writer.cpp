@@ -7,6 +7,7 @@
 #include "dxl.h"
 #include "nsf_note.h"
 #include "os_error.h"
+#include "signature.h"
 #include "value_codec.h"
 
 namespace notes_internal {
@@ -195,6 +196,22 @@ STATUS ExportNote(const Note &note, std::string *out, std::string *problem) {
     if (TimeToXml(note.seqTime, &timeText, &dst))
         text += "<revised>" + TimeElement(timeText, dst) + "</revised>";
     text += "</noteinfo>\n";
+    std::vector<sign::ItemView> views;
+    for (const Item &item : note.items)
+        views.push_back({item.name.data(), item.name.size(), item.type, item.flags,
+                         reinterpret_cast<const unsigned char *>(item.value.data()),
+                         item.value.size()});
+    sign::Parsed signature;
+    const sign::Verdict verdict = sign::Check(note.noteClass, views, &signature);
+    if (verdict == sign::Verdict::Matches || verdict == sign::Verdict::Differs) {
+        text +=
+            "<wassignedby><name>" +
+            Escape(LmbcsToUtf8(signature.signer.data(), signature.signer.size()), false) +
+            "</name>" +
+            (verdict == sign::Verdict::Differs ? "<!-- the note was changed after it was signed -->"
+                                               : "") +
+            "</wassignedby>\n";
+    }
     for (const Item &item : note.items) {
         std::string name;
         if (!TextToXml(item.name, &name) || name.find('\n') != std::string::npos) {

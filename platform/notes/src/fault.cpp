@@ -81,6 +81,7 @@ const char *const kFaultPoints[] = {
     "NSFNoteDelete",
     "NSFNoteOpen",
     "NSFNoteOpenByUNID",
+    "NSFNoteSign",
     "NSFNoteUpdate",
     "NSFProfileGetField",
     "NSFProfileOpen",

@@ -117,7 +117,9 @@
 // import of it stores the same ACL. <database> carries the four parts of
 // the information text (nsf_dbinfo.h) as the attributes title, categories,
 // templatename and fromtemplate (read and not used by an import: the icon
-// note's "$TITLE" holds them).
+// note's "$TITLE" holds them). A signed note (nsf_sign.h) has a
+// <wassignedby> with the signer's <name>, and a comment in it when the
+// signature no longer matches the note's items.
 //
 // Fault points (standin/fault.h): each call below under its own name, with
 // the database's path.
