@@ -85,6 +85,7 @@ const char *const kFaultPoints[] = {
     "NSFNoteUpdate",
     "NSFProfileGetField",
     "NSFProfileOpen",
+    "NSFSearch",
     "NotesInitThread",
     "NotesProcessGate",
     "NotesRuntimeArgs",
