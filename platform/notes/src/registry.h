@@ -22,8 +22,9 @@ enum class HandleKind : int {
     Collection,
     Agent,
     StatusLine,
-    Compute,  // formula computations (nsf_formula.h)
-    Other,    // for families that need a kind of their own later
+    Compute,      // formula computations (nsf_formula.h)
+    DxlImporter,  // DXL importers (dxl_api.h)
+    Other,        // for families that need a kind of their own later
 };
 constexpr int kHandleKindCount = static_cast<int>(HandleKind::Other) + 1;
 

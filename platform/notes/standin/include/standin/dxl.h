@@ -159,6 +159,12 @@ struct StandinDxlResult {
 STATUS StandinDxlImport(DBHANDLE hDB, STANDINDXLREADPROC Reader, void *Context,
                         StandinDxlResult *retResult);
 
+// The result of the last DXLImport of an importer (dxl_api.h): the ACL's
+// counts, the notes read (in notes; none is stored), and the message of a
+// refused text. All zeros before its first import. ERR_BAD_PARAM for a
+// null retResult.
+STATUS StandinDxlImporterResult(DWORD hDXLImport, StandinDxlResult *retResult);
+
 // Writes every note of hDB as DXL to Writer, in one piece once the whole
 // text is made (a note that cannot be written stops it before any byte
 // goes out). *retNotes (may be null) gets the number of notes written.

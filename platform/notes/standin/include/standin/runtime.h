@@ -15,6 +15,7 @@ NOTES_EXTERN_C_BEGIN
 #define STANDIN_HANDLE_AGENT 6
 #define STANDIN_HANDLE_STATUSLINE 7
 #define STANDIN_HANDLE_COMPUTE 8
+#define STANDIN_HANDLE_DXL_IMPORTER 9
 
 // Handles of that kind (or of any kind) that are open in this process.
 DWORD StandinHandleCount(int kind);
