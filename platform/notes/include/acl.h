@@ -177,15 +177,14 @@ STATUS LNPUBLIC ACLLookupAccess(DHANDLE hACL, const NAMES_LIST far *pNamesList,
 // Gives hDstDB the entries of hSrcDB's ACL (a template's) that are written
 // in brackets, without the brackets: "[CN=Srv/O=Acme]" becomes
 // "CN=Srv/O=Acme", replacing an entry of that name that hDstDB has, and
-// "[-Default-]" sets the default entry. The roles those entries hold come
-// with them, by name: a role that hDstDB lacks takes its first empty slot.
-// Then, when Manager is neither null nor empty, an entry of that name at
-// ACL_LEVEL_MANAGER (no flags, no roles) replaces any of its name. When the
-// template has no "[-Default-]", the default entry gets DefaultAccessLevel
-// (its flags and roles cleared). The template's other entries, and its
-// roles that no inherited entry holds, are not copied. One transaction on
-// hDstDB. ERR_ACL_FULL when hDstDB has no slot left for a role,
-// ERR_ACL_BAD_LEVEL for a DefaultAccessLevel above ACL_LEVEL_HIGHEST,
+// "[-Default-]" sets the default entry. The template's roles come along
+// by name (the inherited entries keep theirs): a role that hDstDB lacks
+// takes its first empty slot. Then, when Manager is neither null nor
+// empty, an entry of that name at ACL_LEVEL_MANAGER (no flags, no roles)
+// replaces any of its name. When the template has no "[-Default-]", the
+// default entry gets DefaultAccessLevel (its flags and roles cleared). The
+// template's other entries are not copied. One transaction on hDstDB. ERR_ACL_FULL when hDstDB has
+// no slot left for a role, ERR_ACL_BAD_LEVEL for a DefaultAccessLevel above ACL_LEVEL_HIGHEST,
 // ERR_ACL_BAD_NAME for a Manager name that is too long; on failure hDstDB
 // is unchanged.
 STATUS LNPUBLIC NSFDbCopyTemplateACL(DBHANDLE hSrcDB, DBHANDLE hDstDB, const char far *Manager,

@@ -2,6 +2,7 @@
 // read, store and template copy.
 #include "acl.h"
 
+#include <array>
 #include <cstring>
 #include <mutex>
 
@@ -353,6 +354,23 @@ STATUS LNPUBLIC NSFDbCopyTemplateACL(DBHANDLE hSrcDB, DBHANDLE hDstDB, const cha
     Data to;
     if (STATUS status = notes_internal::acl::ReadRows(txn.Sql(), &to))
         return status;
+    // The template's roles come by name: a role the destination lacks
+    // takes its first empty slot.
+    std::array<int, ACL_PRIVCOUNT> slotOf;
+    slotOf.fill(-1);
+    for (size_t slot = 0; slot < ACL_PRIVCOUNT; slot++) {
+        if (from.roles[slot].empty())
+            continue;
+        int target = to.RoleSlot(from.roles[slot]);
+        for (size_t free = 0; free < ACL_PRIVCOUNT && target < 0; free++) {
+            if (to.roles[free].empty())
+                target = static_cast<int>(free);
+        }
+        if (target < 0)
+            return ERR_ACL_FULL;
+        to.roles[static_cast<size_t>(target)] = from.roles[slot];
+        slotOf[slot] = target;
+    }
     bool inheritedDefault = false;
     auto inherit = [&](const Entry &entry) -> STATUS {
         const std::string &name = entry.name;
@@ -362,19 +380,8 @@ STATUS LNPUBLIC NSFDbCopyTemplateACL(DBHANDLE hSrcDB, DBHANDLE hDstDB, const cha
         copy.name = name.substr(1, name.size() - 2);
         copy.privileges = ACL_PRIVILEGES{};
         for (size_t slot = 0; slot < ACL_PRIVCOUNT; slot++) {
-            if (!ACLIsPrivSet(entry.privileges, slot) || from.roles[slot].empty())
-                continue;
-            int target = to.RoleSlot(from.roles[slot]);
-            if (target < 0) {
-                for (size_t free = 0; free < ACL_PRIVCOUNT && target < 0; free++) {
-                    if (to.roles[free].empty())
-                        target = static_cast<int>(free);
-                }
-                if (target < 0)
-                    return ERR_ACL_FULL;
-                to.roles[static_cast<size_t>(target)] = from.roles[slot];
-            }
-            ACLSetPriv(copy.privileges, target);
+            if (ACLIsPrivSet(entry.privileges, slot) && slotOf[slot] >= 0)
+                ACLSetPriv(copy.privileges, slotOf[slot]);
         }
         inheritedDefault = inheritedDefault || notes_internal::acl::IsDefaultName(copy.name);
         PutEntry(to, std::move(copy));

@@ -508,7 +508,7 @@ class CopyTemplateAclTest : public AclTest {
     DBHANDLE tpl_ = NULLHANDLE;
 };
 
-TEST_F(CopyTemplateAclTest, BracketedEntriesComeWithoutBracketsAndTheirRolesByName) {
+TEST_F(CopyTemplateAclTest, BracketedEntriesComeWithoutBracketsAndTheRolesByName) {
     WithDefaultEntry(ACL_LEVEL_READER);
     // The destination has a role of its own in the template's first slot,
     // and a plain entry of an inherited name.
@@ -518,7 +518,7 @@ TEST_F(CopyTemplateAclTest, BracketedEntriesComeWithoutBracketsAndTheirRolesByNa
     ASSERT_NOERROR(NSFDbStoreACL(db_, acl_, 0, 0));
     ASSERT_NOERROR(NSFDbCopyTemplateACL(tpl_, db_, nullptr, ACL_LEVEL_NOACCESS));
     EXPECT_EQ(acl_test::DbText(db_),
-              "roles [Own] [Admin] [SysAdmin]\n"
+              "roles [Own] [Spare] [Admin] [SysAdmin]\n"
               "-Default- 2 0x0400\n"
               "CN=Ann Lee/O=Acme 6 0x0000 [Admin] [SysAdmin]\n"
               "Kept 4 0x0000\n"
@@ -533,7 +533,7 @@ TEST_F(CopyTemplateAclTest, BracketedEntriesComeWithoutBracketsAndTheirRolesByNa
 TEST_F(CopyTemplateAclTest, WithoutABracketedDefaultTheDefaultLevelAndTheManagerApply) {
     ASSERT_NOERROR(NSFDbCopyTemplateACL(tpl_, db_, "CN=Boss/O=Acme", ACL_LEVEL_AUTHOR));
     EXPECT_EQ(acl_test::DbText(db_),
-              "roles [Admin] [SysAdmin]\n"
+              "roles [Spare] [Admin] [SysAdmin]\n"
               "-Default- 3 0x0000\n"
               "CN=Srv/O=Acme 6 0x0002\n"
               "CN=Ann Lee/O=Acme 6 0x0000 [Admin] [SysAdmin]\n"
