@@ -6,9 +6,11 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "acl_test_util.h"
 #include "notes_api.h"
 #include "nsf_test_util.h"
 #include "standin/dxl.h"
@@ -312,6 +314,139 @@ TEST_F(DesignsTest, TheDirectorysViewsSelectAndKeyTheSampleOrganisation) {
         EXPECT_EQ(keys, view.keys);
     }
     NSFDbClose(names);
+}
+
+// Whether a note matches a selection formula.
+bool Selects(NOTEHANDLE note, const std::string &selection) {
+    FORMULAHANDLE compiled = NULLHANDLE;
+    EXPECT_NOERROR(NSFFormulaCompile(nullptr, 0, selection.data(),
+                                     static_cast<WORD>(selection.size()), &compiled, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr));
+    HCOMPUTE compute = NULLHANDLE;
+    EXPECT_NOERROR(NSFComputeStart(0, OSLockObject(compiled), &compute));
+    BOOL matches = FALSE;
+    EXPECT_NOERROR(NSFComputeEvaluate(compute, note, nullptr, nullptr, &matches, nullptr, nullptr));
+    NSFComputeStop(compute);
+    OSUnlockObject(compiled);
+    OSMemFree(compiled);
+    return matches != FALSE;
+}
+
+// The notes of a database but its icon note, by UNID: class and items.
+std::map<std::string, std::vector<std::string>> DesignOf(DBHANDLE db) {
+    std::map<std::string, std::vector<std::string>> out;
+    for (NOTEID id : NoteIds(db)) {
+        NOTEHANDLE note = NULLHANDLE;
+        if (NSFNoteOpen(db, id, 0, &note) != NOERROR)
+            continue;
+        WORD c = 0;
+        NSFNoteGetInfo(note, _NOTE_CLASS, &c);
+        const OID oid = nsf_test::NoteOid(note);
+        if (c != NOTE_CLASS_ICON) {
+            std::vector<std::string> &items =
+                out[std::string(reinterpret_cast<const char *>(&oid), sizeof(UNID))];
+            items.push_back("class " + std::to_string(c));
+            for (const std::string &name : nsf_test::ItemNames(note))
+                items.push_back(name + "=" + nsf_test::ValueBytes(note, name.c_str()));
+        }
+        NSFNoteClose(note);
+    }
+    return out;
+}
+
+// The product's two templates: one design under two template names, the
+// roles and the bracketed entries a new HCR.nsf inherits, the settings
+// view and form.
+TEST_F(DesignsTest, TheProductTemplatesShareOneDesignUnderTwoTemplateNames) {
+    DBHANDLE hcr = CreateAndOpen("HCR.ntf");
+    DBHANDLE ex = CreateAndOpen("HCREx.ntf");
+    ImportInto(hcr, Design("HCR.ntf.xml"));
+    ImportInto(ex, Design("HCREx.ntf.xml"));
+    const struct {
+        DBHANDLE db;
+        const char *templateName;
+    } templates[] = {{hcr, "Halcyra"}, {ex, "HalcyraEx"}};
+    for (const auto &t : templates) {
+        char info[NSF_INFO_SIZE] = {}, part[NSF_INFO_SIZE] = {};
+        ASSERT_NOERROR(NSFDbInfoGet(t.db, info));
+        ASSERT_NOERROR(NSFDbInfoParse(info, INFOPARSE_TITLE, part, sizeof part));
+        EXPECT_STREQ(part, "Halcyra");
+        ASSERT_NOERROR(NSFDbInfoParse(info, INFOPARSE_CLASS, part, sizeof part));
+        EXPECT_STREQ(part, t.templateName);
+        EXPECT_EQ(acl_test::DbText(t.db),
+                  "roles [Admin] [SysAdmin]\n"
+                  "-Default- 2 0x0400\n"
+                  "Anonymous 0 0x0200\n"
+                  "LocalDomainServers 6 0x0042\n"
+                  "OtherDomainServers 0 0x0042\n"
+                  "[-Default-] 2 0x0400\n"
+                  "[Anonymous] 0 0x0200\n"
+                  "[LocalDomainServers] 6 0x0042\n"
+                  "[OtherDomainServers] 0 0x0042\n");
+    }
+    EXPECT_EQ(DesignOf(hcr), DesignOf(ex));
+    EXPECT_EQ(DesignOf(hcr).size(), 2u);
+
+    // A database made from a template, as provisioning makes HCR.nsf.
+    DBHANDLE db = NULLHANDLE;
+    ASSERT_NOERROR(NSFDbCreateAndCopy("HCREx.ntf", "HCR.nsf", NOTE_CLASS_ALLNONDATA, 0, 0, &db));
+    ASSERT_NOERROR(NSFDbCopyTemplateACL(ex, db, nullptr, 0));
+    EXPECT_EQ(acl_test::DbText(db),
+              "roles [Admin] [SysAdmin]\n"
+              "-Default- 2 0x0400\n"
+              "Anonymous 0 0x0200\n"
+              "LocalDomainServers 6 0x0042\n"
+              "OtherDomainServers 0 0x0042\n");
+    NOTEHANDLE icon = NULLHANDLE;
+    ASSERT_NOERROR(NSFNoteOpen(db, NOTE_ID_SPECIAL | NOTE_CLASS_ICON, 0, &icon));
+    EXPECT_EQ(Text(icon, "$TemplateFileName"), "HCREx.ntf");
+    ASSERT_NOERROR(NSFNoteClose(icon));
+
+    // The settings view holds the settings documents, keyed by server.
+    NOTEHANDLE view = NULLHANDLE;
+    ASSERT_NOERROR(NSFNoteOpen(db, FindNote(db, NOTE_CLASS_VIEW, "(Setup Doc)"), 0, &view));
+    EXPECT_EQ(Text(view, "$TITLE"), "(Setup Doc)");
+    EXPECT_EQ(Text(view, "$Flags"), "");
+    const std::string selection = Text(view, "$SelectionFormula");
+    const std::string key = Text(view, "$KeyFormula");
+    ASSERT_NOERROR(NSFNoteClose(view));
+    const NOTEID settings =
+        StoreNote(db, {{"Form", "FServerLicense"}, {"Server", "CN=Srv/O=Acme"}});
+    const NOTEID memo = StoreNote(db, {{"Form", "Memo"}, {"Server", "CN=Srv/O=Acme"}});
+    NOTEHANDLE doc = NULLHANDLE;
+    ASSERT_NOERROR(NSFNoteOpen(db, memo, 0, &doc));
+    EXPECT_FALSE(Selects(doc, selection));
+    ASSERT_NOERROR(NSFNoteClose(doc));
+    ASSERT_NOERROR(NSFNoteOpen(db, settings, 0, &doc));
+    EXPECT_TRUE(Selects(doc, selection));
+    std::vector<std::string> keys;
+    ASSERT_NOERROR(Evaluate(doc, key, &keys));
+    EXPECT_EQ(keys, std::vector<std::string>{"CN=Srv/O=Acme"});
+
+    // Its form fills the settings a document lacks and keeps the others.
+    ASSERT_NOERROR(NSFItemSetText(doc, "useSSL", "0", 1));
+    ASSERT_NOERROR(NSFNoteComputeWithForm(doc, NULLHANDLE, 0, IgnoreErrors, nullptr));
+    const struct {
+        const char *item;
+        const char *value;
+    } expected[] = {{"Server", "CN=Srv/O=Acme"},
+                    {"serverURL", ""},
+                    {"useSSL", "0"},
+                    {"connectOnStartup", "1"},
+                    {"language", "-No preference-"},
+                    {"dateformat", ""},
+                    {"AuthMethod", "-No preference-"},
+                    {"InstallIOS", ""}};
+    for (const auto &e : expected)
+        EXPECT_EQ(Text(doc, e.item), e.value) << e.item;
+    EXPECT_EQ(NSFItemGetTextListEntries(doc, "DocAuthor"), 2);
+    char entry[64];
+    NSFItemGetTextListEntry(doc, "DocAuthor", 1, entry, sizeof entry);
+    EXPECT_STREQ(entry, "[SysAdmin]");
+    ASSERT_NOERROR(NSFNoteClose(doc));
+    NSFDbClose(db);
+    NSFDbClose(hcr);
+    NSFDbClose(ex);
 }
 
 }  // namespace
