@@ -1,7 +1,7 @@
 # Writes OUT, a C++ source that holds the design files of DIR as byte
 # arrays, so that notesctl init needs no file of the source tree.
-set(_names mail.ntf.xml names-views.xml)
-set(_symbols kMailTemplateDxl kDirectoryViewsDxl)
+set(_names mail.ntf.xml names-views.xml HCR.ntf.xml HCREx.ntf.xml)
+set(_symbols kMailTemplateDxl kDirectoryViewsDxl kProductTemplateDxl kProductTemplateExDxl)
 set(_text "// Made by tools/embed_designs.cmake from designs/: do not edit.\n#include <cstddef>\n\nnamespace notesctl {\n")
 foreach(_name _symbol IN ZIP_LISTS _names _symbols)
   file(READ ${DIR}/${_name} _hex HEX)

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -145,7 +146,10 @@ void DbHandle::Close() {
 }
 
 std::string DatabasePath(const std::string &dataDirectory, const std::string &path) {
-    return !path.empty() && path[0] == '/' ? path : dataDirectory + "/" + path;
+    // A path of the platform's world may separate its folders with "\".
+    std::string file = path;
+    std::replace(file.begin(), file.end(), '\\', '/');
+    return !file.empty() && file[0] == '/' ? file : dataDirectory + "/" + file;
 }
 
 void RemoveDatabaseFiles(const std::string &absolutePath) {

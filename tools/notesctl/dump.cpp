@@ -8,6 +8,7 @@
 #include "json.h"
 #include "notes_api.h"
 #include "standin/nsf.h"
+#include "standin/sign.h"
 #include "standin/text.h"
 #include "verbs.h"
 
@@ -21,11 +22,27 @@ const char kHelp[] =
     "or an absolute one) and every item of each note, in order, as one JSON\n"
     "document on standard output:\n"
     "\n"
-    "  {\"database\": ..., \"path\": ..., \"buildVersion\": N, \"notes\": [\n"
+    "  {\"database\": ..., \"path\": ..., \"buildVersion\": N,\n"
+    "   \"info\": {\"text\": ..., \"title\": ..., \"categories\": ..., \"templateName\": ...,\n"
+    "            \"inheritsFrom\": ...},\n"
+    "   \"acl\": {\"roles\": [{\"slot\": N, \"name\": \"[Admin]\"}, ...],\n"
+    "           \"entries\": [{\"name\": ..., \"level\": N, \"levelName\": ..., \"flags\": N,\n"
+    "                        \"flagNames\": [...], \"roles\": [...]}, ...]},\n"
+    "   \"notes\": [\n"
     "    {\"noteId\": N, \"unid\": HEX, \"oid\": {\"sequence\": N, \"sequenceTime\": TIME},\n"
-    "     \"class\": N, \"classNames\": [...], \"items\": [\n"
+    "     \"class\": N, \"classNames\": [...],\n"
+    "     \"signature\": {\"signer\": ..., \"signed\": TIME, \"digestMatches\": true|false},\n"
+    "     \"items\": [\n"
     "       {\"name\": ..., \"type\": N, \"typeName\": ..., \"flags\": N,\n"
     "        \"flagNames\": [...], \"value\": ...}, ...]}, ...]}\n"
+    "\n"
+    "\"info\" is the information text of the icon note's \"$TITLE\" and its four\n"
+    "parts (null, with \"infoError\", when the database has no icon note).\n"
+    "\"acl\" is the access control list: the role slots that have a name, and the\n"
+    "entries in order, the default entry first, each with its roles' names.\n"
+    "\"signature\" stands only in a signed note: who signed it, when, and whether\n"
+    "its items are still as signed (\"damaged\": true for a \"$Signature\" that\n"
+    "holds no signature).\n"
     "\n"
     "Item values: text as UTF-8 (translated from LMBCS; a NUL byte, the line\n"
     "separator of stored text, shows as a line feed \"\\n\"); a text list as an\n"
@@ -324,6 +341,133 @@ std::string ItemJson(NOTEHANDLE note, BLOCKID item) {
     return out;
 }
 
+// The signature member of a signed note ("" for an unsigned one).
+std::string SignatureJson(NOTEHANDLE note) {
+    char signer[MAXUSERNAME] = {};
+    TIMEDATE when{};
+    STATUS status = StandinNoteVerifySignature(note, signer, sizeof signer, &when);
+    if (status == ERR_NOTE_NOT_SIGNED)
+        return "";
+    if (status == ERR_SIGNATURE_DAMAGED)
+        return "     \"signature\": {\"damaged\": true},\n";
+    if (status != NOERROR && status != ERR_SIGNATURE_MISMATCH)
+        return "     \"signature\": {\"error\": " + JsonString(StatusText(status)) + "},\n";
+    return "     \"signature\": {\"signer\": " +
+           JsonString(LmbcsToUtf8(signer, std::strlen(signer))) +
+           ", \"signed\": " + TimeJson(when) +
+           ", \"digestMatches\": " + (status == NOERROR ? "true" : "false") + "},\n";
+}
+
+// The "info" member: the information text and its parts.
+std::string InfoJson(DBHANDLE db) {
+    char info[NSF_INFO_SIZE] = {};
+    STATUS status = NSFDbInfoGet(db, info);
+    if (status != NOERROR)
+        return "null, \"infoError\": " + JsonString(StatusText(status));
+    static const struct {
+        WORD part;
+        const char *name;
+    } kParts[] = {{INFOPARSE_TITLE, "title"},
+                  {INFOPARSE_CATEGORIES, "categories"},
+                  {INFOPARSE_CLASS, "templateName"},
+                  {INFOPARSE_DESIGN_CLASS, "inheritsFrom"}};
+    std::string out = "{\"text\": " + JsonString(LmbcsToUtf8(info, std::strlen(info)));
+    for (const auto &p : kParts) {
+        char part[NSF_INFO_SIZE] = {};
+        status = NSFDbInfoParse(info, p.part, part, sizeof part);
+        if (status != NOERROR)
+            throw Failure("cannot read the information of the database: " + StatusText(status));
+        out += std::string(", \"") + p.name +
+               "\": " + JsonString(LmbcsToUtf8(part, std::strlen(part)));
+    }
+    return out + "}";
+}
+
+struct AclEntryJson {
+    std::string name;
+    WORD level;
+    WORD flags;
+    ACL_PRIVILEGES privileges;
+};
+
+void CollectAclEntry(void *context, const char *name, WORD level, const ACL_PRIVILEGES *privileges,
+                     WORD flags) {
+    static_cast<std::vector<AclEntryJson> *>(context)->push_back({name, level, flags, *privileges});
+}
+
+// A memory handle freed on every path.
+class MemHandle {
+  public:
+    ~MemHandle() {
+        if (handle_ != NULLHANDLE)
+            OSMemFree(handle_);
+    }
+    DHANDLE handle_ = NULLHANDLE;
+};
+
+// The "acl" member.
+std::string AclJson(DBHANDLE db) {
+    MemHandle acl;
+    STATUS status = NSFDbReadACL(db, &acl.handle_);
+    if (status != NOERROR)
+        throw Failure("cannot read the access control list: " + StatusText(status));
+    std::vector<std::string> roles(ACL_PRIVCOUNT), slots;
+    for (WORD slot = 0; slot < ACL_PRIVCOUNT; slot++) {
+        char name[ACL_PRIVSTRINGMAX] = {};
+        status = ACLGetPrivName(acl.handle_, slot, name);
+        if (status != NOERROR)
+            throw Failure("cannot read the roles of the access control list: " +
+                          StatusText(status));
+        roles[slot] = LmbcsToUtf8(name, std::strlen(name));
+        if (name[0])
+            slots.push_back("{\"slot\": " + std::to_string(slot) +
+                            ", \"name\": " + JsonString(roles[slot]) + "}");
+    }
+    std::vector<AclEntryJson> entries;
+    status = ACLEnumEntries(acl.handle_, CollectAclEntry, &entries);
+    if (status != NOERROR)
+        throw Failure("cannot read the access control list: " + StatusText(status));
+    static const char *const kLevels[] = {"noAccess", "depositor", "reader", "author",
+                                          "editor",   "designer",  "manager"};
+    static const struct {
+        WORD flag;
+        const char *name;
+    } kFlags[] = {{ACL_FLAG_PERSON, "person"},
+                  {ACL_FLAG_SERVER, "server"},
+                  {ACL_FLAG_GROUP, "group"},
+                  {ACL_FLAG_CREATE_DOCS, "createDocuments"},
+                  {ACL_FLAG_DELETE_DOCS, "deleteDocuments"},
+                  {ACL_FLAG_CREATE_PRAGENT, "createPersonalAgents"},
+                  {ACL_FLAG_CREATE_PRFOLDER, "createPersonalViews"},
+                  {ACL_FLAG_CREATE_FOLDER, "createSharedViews"},
+                  {ACL_FLAG_CREATE_SCRIPT, "createScriptAgents"},
+                  {ACL_FLAG_PUBLICREADER, "readPublicDocuments"},
+                  {ACL_FLAG_PUBLICWRITER, "writePublicDocuments"},
+                  {ACL_FLAG_REPLICATE, "replicateOrCopyDocuments"}};
+    std::vector<std::string> list;
+    for (const AclEntryJson &entry : entries) {
+        std::vector<std::string> flagNames, roleNames;
+        for (const auto &f : kFlags) {
+            if (entry.flags & f.flag)
+                flagNames.push_back(JsonString(f.name));
+        }
+        for (WORD slot = 0; slot < ACL_PRIVCOUNT; slot++) {
+            if (ACLIsPrivSet(entry.privileges, slot))
+                roleNames.push_back(JsonString(roles[slot]));
+        }
+        list.push_back(
+            "{\"name\": " + JsonString(LmbcsToUtf8(entry.name.data(), entry.name.size())) +
+            ", \"level\": " + std::to_string(entry.level) + ", \"levelName\": " +
+            JsonString(entry.level <= ACL_LEVEL_HIGHEST ? kLevels[entry.level] : "") +
+            ", \"flags\": " + std::to_string(entry.flags) + ", \"flagNames\": " +
+            JsonArray(flagNames) + ", \"roles\": " + JsonArray(roleNames) + "}");
+    }
+    std::string out = "{\"roles\": " + JsonArray(slots) + ",\n          \"entries\": [";
+    for (size_t i = 0; i < list.size(); i++)
+        out += (i ? ",\n            " : "\n            ") + list[i];
+    return out + "]}";
+}
+
 // One note's JSON; false when the note cannot be read (its error is shown).
 bool NoteJson(DBHANDLE db, NOTEID id, std::string &out) {
     const std::string head = "    {\"noteId\": " + std::to_string(id);
@@ -345,7 +489,8 @@ bool NoteJson(DBHANDLE db, NOTEID id, std::string &out) {
           "     \"oid\": {\"sequence\": " + std::to_string(oid.Sequence) +
           ", \"sequenceTime\": " + TimeJson(oid.SequenceTime) + "},\n" +
           "     \"class\": " + std::to_string(noteClass) +
-          ", \"classNames\": " + ClassNames(noteClass) + ",\n" + "     \"items\": [";
+          ", \"classNames\": " + ClassNames(noteClass) + ",\n" + SignatureJson(note.handle_) +
+          "     \"items\": [";
     BLOCKID item{};
     status = NSFItemInfo(note.handle_, nullptr, 0, &item, nullptr, nullptr, nullptr);
     bool first = true;
@@ -395,8 +540,11 @@ int Run(const Words &words) {
         throw Failure("cannot list the notes of " + path + ": " + StatusText(status));
 
     const std::string full = path[0] == '/' ? path : runtime.dataDirectory() + "/" + path;
+    const std::string info = InfoJson(db.handle_);
+    const std::string acl = AclJson(db.handle_);
     std::cout << "{\n  \"database\": " << JsonString(path) << ",\n  \"path\": " << JsonString(full)
-              << ",\n  \"buildVersion\": " << build << ",\n  \"notes\": [";
+              << ",\n  \"buildVersion\": " << build << ",\n  \"info\": " << info
+              << ",\n  \"acl\": " << acl << ",\n  \"notes\": [";
     size_t failed = 0;
     for (size_t i = 0; i < ids.size(); i++) {
         std::string note;

@@ -32,8 +32,8 @@ const char kHelp[] =
     "  --template T   the database whose design a new DATABASE takes (refused\n"
     "                 when DATABASE exists)\n"
     "\n"
-    "Writes what was imported on standard output, and what was read and not\n"
-    "stored (the stand-in keeps no access control list yet).\n";
+    "The file's access control list, when it has one, replaces the database's.\n"
+    "Writes what was imported on standard output.\n";
 
 STATUS LNCALLBACK ReadFromFile(void *context, char *buffer, DWORD length, DWORD *retLength) {
     FILE *file = static_cast<FILE *>(context);
@@ -120,6 +120,9 @@ int Run(const Words &words) {
         std::cout << ", made with the design of " << templatePath << " (" << designNotes
                   << " notes)";
     std::cout << ".\n";
+    if (result.aclStored)
+        std::cout << "Its access control list (" << result.aclEntries << " entries, "
+                  << result.aclRoles << " roles) replaced the database's.\n";
     if (result.message[0])
         std::cout << "Not stored: " << result.message << "\n";
     return kExitOk;

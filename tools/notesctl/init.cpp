@@ -1,8 +1,10 @@
 // notesctl init: a new data directory.
 #include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,28 +26,51 @@ extern const char kMailTemplateDxl[];
 extern const size_t kMailTemplateDxlSize;
 extern const char kDirectoryViewsDxl[];
 extern const size_t kDirectoryViewsDxlSize;
+extern const char kProductTemplateDxl[];
+extern const size_t kProductTemplateDxlSize;
+extern const char kProductTemplateExDxl[];
+extern const size_t kProductTemplateExDxlSize;
 
 namespace {
 
 const char kDefaultServer[] = "Vanterra/Demo";
 const char kProductDb[] = "HCR.nsf";
+const char kProductTemplate[] = "HCR.ntf";
+const char kProductTemplateEx[] = "HCREx.ntf";
+const char kLogDb[] = "log.nsf";
 const char kDirectoryDb[] = "names.nsf";
 const char kMailTemplate[] = "mail.ntf";
+// The log build from which provisioning makes HCR.nsf from HCREx.ntf.
+constexpr WORD kExTemplateBuild = 400;
 
 const char kHelp[] =
     "Usage: notesctl init DIR [--server NAME] [--hcr-build N] [--admin NAME]...\n"
-    "                         [--full-admin NAME]... [--cluster NAME] [--force]\n"
+    "                         [--full-admin NAME]... [--cluster NAME]\n"
+    "                         [--hcr-directory FOLDER] [--no-template FILE]...\n"
+    "                         [--log-build N] [--no-product-db] [--force]\n"
     "\n"
     "Makes a new data directory DIR (created when missing) for a server:\n"
-    "  notes.ini      ServerName=NAME and Directory=DIR's absolute path\n"
+    "  notes.ini      ServerName=NAME, Directory=DIR's absolute path, and\n"
+    "                 HCRDirectory=FOLDER when given\n"
     "  servers.ini    the server registry, with this server registered on DIR\n"
-    "  HCR.nsf        the task's product database, empty\n"
+    "  HCR.ntf        the task's product templates, in the product folder\n"
+    "  HCREx.ntf      (FOLDER, else DIR): the view \"(Setup Doc)\", the form\n"
+    "                 \"FServerLicense\", the roles [Admin] and [SysAdmin], and\n"
+    "                 the bracketed ACL entries a new database inherits; the\n"
+    "                 template names Halcyra and HalcyraEx\n"
+    "  HCR.nsf        the task's product database, made from a template as the\n"
+    "                 task's provisioning makes it (its design, the template's\n"
+    "                 bracketed ACL entries, the template name as the template\n"
+    "                 it inherits from): from HCREx.ntf when log.nsf has a build\n"
+    "                 of 400 or more, else from HCR.ntf (from the other one when\n"
+    "                 that is left out; empty when both are)\n"
     "  names.nsf      the directory: the views $Users, ($Servers), ($Clusters)\n"
     "                 and ($Groups), and this server's server document (Form\n"
     "                 \"Server\", ServerName canonical, ClusterName, the text\n"
     "                 lists Administrator and FullAdmin)\n"
     "  mail.ntf       the mail template: the form \"(Out Of Office Profile)\", the\n"
     "                 agent \"OutOfOffice\" (disabled) and the icon note\n"
+    "  log.nsf        the server's log, only with --log-build\n"
     "  requests/      the folder where notesctl request places request files\n"
     "  .server/       the server's shared state (message queues, tasks)\n"
     "\n"
@@ -57,9 +82,18 @@ const char kHelp[] =
     "                 document's Administrator list, canonical\n"
     "  --full-admin NAME  a full administrator (repeatable), in FullAdmin\n"
     "  --cluster NAME the server's cluster (ClusterName; none by default)\n"
+    "  --hcr-directory FOLDER  the product folder (notes.ini HCRDirectory): a\n"
+    "                 folder of DIR, or an absolute one, for HCR.ntf, HCREx.ntf\n"
+    "                 and HCR.nsf (default: DIR itself, and no HCRDirectory)\n"
+    "  --no-template FILE  leave out HCR.ntf or HCREx.ntf (repeatable)\n"
+    "  --log-build N  make log.nsf with the build version N (1 to 65535); without\n"
+    "                 it there is no log.nsf, so the task's provisioning takes\n"
+    "                 its build as 0 and makes HCR.nsf from HCR.ntf\n"
+    "  --no-product-db  make no HCR.nsf, so that the task's provisioning makes it\n"
     "  --force        also use a DIR that exists and is not empty: notes.ini,\n"
-    "                 HCR.nsf, names.nsf and mail.ntf are made anew, other files\n"
-    "                 are left as they are\n"
+    "                 the product files, log.nsf, names.nsf and mail.ntf are\n"
+    "                 made anew (or removed when left out), other files are left\n"
+    "                 as they are\n"
     "\n"
     "A DIR that exists and is not empty is refused without --force.\n";
 
@@ -104,17 +138,18 @@ void CheckServerName(const std::string &name) {
     }
 }
 
-WORD ParseBuild(const std::string &text) {
+WORD ParseBuild(const std::string &option, const std::string &text) {
     char *end = nullptr;
     errno = 0;
     long value = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || errno != 0 || value < 1 || value > 65535) {
-        throw UsageError("--hcr-build needs a number from 1 to 65535, not \"" + text + "\"");
+        throw UsageError(option + " needs a number from 1 to 65535, not \"" + text + "\"");
     }
     return static_cast<WORD>(value);
 }
 
-void WriteNotesIni(const std::string &dir, const std::string &server) {
+void WriteNotesIni(const std::string &dir, const std::string &server,
+                   const std::string &productDirectory) {
     std::string path = dir + "/notes.ini";
     std::string temp = path + ".new";
     {
@@ -122,6 +157,8 @@ void WriteNotesIni(const std::string &dir, const std::string &server) {
         out << "[Notes]\n"
             << "Directory=" << dir << "\n"
             << "ServerName=" << server << "\n";
+        if (!productDirectory.empty())
+            out << "HCRDirectory=" << productDirectory << "\n";
         out.flush();
         if (!out)
             throw Failure("cannot write " + temp);
@@ -234,12 +271,54 @@ void MakeDatabase(const std::string &dataDir, const char *path, bool force,
     }
 }
 
+void CheckOk(STATUS status, const std::string &what) {
+    if (status != NOERROR)
+        throw Failure(what + ": " + StatusText(status));
+}
+
+// HCR.nsf from a template, as the task's provisioning makes it: the
+// template's design, its bracketed ACL entries, and in the information
+// text no template name of its own but the template's as the one it
+// inherits from.
+void MakeProductDatabase(const std::string &dataDir, const std::string &database,
+                         const std::string &templatePath) {
+    const std::string full = DatabasePath(dataDir, database);
+    DbHandle db;
+    CheckOk(NSFDbCreateAndCopy(templatePath.c_str(), database.c_str(), NOTE_CLASS_ALLNONDATA, 0, 0,
+                               &db.handle_),
+            "cannot make " + full + " from " + templatePath);
+    try {
+        DbHandle source;
+        CheckOk(NSFDbOpen(templatePath.c_str(), &source.handle_), "cannot open " + templatePath);
+        CheckOk(NSFDbCopyTemplateACL(source.handle_, db.handle_, nullptr, 0),
+                "cannot give " + full + " the ACL of " + templatePath);
+        char info[NSF_INFO_SIZE] = {};
+        char name[NSF_INFO_SIZE] = {};
+        CheckOk(NSFDbInfoGet(db.handle_, info), "cannot read the information of " + full);
+        CheckOk(NSFDbInfoParse(info, INFOPARSE_CLASS, name, sizeof name),
+                "cannot read the template name of " + full);
+        CheckOk(NSFDbInfoModify(info, INFOPARSE_CLASS, ""),
+                "cannot change the information of " + full);
+        CheckOk(NSFDbInfoModify(info, INFOPARSE_DESIGN_CLASS, name),
+                "cannot change the information of " + full);
+        CheckOk(NSFDbInfoSet(db.handle_, info), "cannot store the information of " + full);
+    } catch (const Failure &) {
+        db.Close();
+        RemoveDatabaseFiles(full);
+        throw;
+    }
+}
+
 int Run(const Words &words) {
     Args args(words, {{"--server", true},
                       {"--hcr-build", true},
                       {"--admin", true, true},
                       {"--full-admin", true, true},
                       {"--cluster", true},
+                      {"--hcr-directory", true},
+                      {"--no-template", true, true},
+                      {"--log-build", true},
+                      {"--no-product-db", false},
                       {"--force", false}});
     if (args.help()) {
         PrintHelp(kInitVerb);
@@ -250,7 +329,28 @@ int Run(const Words &words) {
     CheckServerName(server);
     const bool force = args.has("--force");
     const bool chosenBuild = args.has("--hcr-build");
-    const WORD build = chosenBuild ? ParseBuild(args.value("--hcr-build")) : 0;
+    const WORD build = chosenBuild ? ParseBuild("--hcr-build", args.value("--hcr-build")) : 0;
+    const bool productDb = !args.has("--no-product-db");
+    if (chosenBuild && !productDb)
+        throw UsageError("--hcr-build sets the build of HCR.nsf, which --no-product-db leaves out");
+    const bool logDb = args.has("--log-build");
+    const WORD logBuild = logDb ? ParseBuild("--log-build", args.value("--log-build")) : 0;
+    const std::string productDirectory = args.value("--hcr-directory");
+    if (args.has("--hcr-directory") && productDirectory.empty())
+        throw UsageError("the --hcr-directory folder is empty");
+    for (unsigned char c : productDirectory) {
+        if (c < 0x20 || c == 0x7F)
+            throw UsageError("the --hcr-directory folder holds a control character");
+    }
+    bool withTemplate = true, withTemplateEx = true;
+    for (const std::string &name : args.values("--no-template")) {
+        if (strcasecmp(name.c_str(), kProductTemplate) == 0)
+            withTemplate = false;
+        else if (strcasecmp(name.c_str(), kProductTemplateEx) == 0)
+            withTemplateEx = false;
+        else
+            throw UsageError("--no-template takes HCR.ntf or HCREx.ntf, not \"" + name + "\"");
+    }
     std::vector<std::string> admins, fullAdmins;
     for (const std::string &name : args.values("--admin"))
         admins.push_back(Canonical("--admin", name));
@@ -281,7 +381,7 @@ int Run(const Words &words) {
     }
     MakeDirectories(AbsolutePath(given));
     const std::string dir = AbsolutePath(given);
-    WriteNotesIni(dir, server);
+    WriteNotesIni(dir, server, productDirectory);
 
     Runtime runtime(dir);
     STATUS status = StandinServerRegister(server.c_str(), runtime.dataDirectory().c_str());
@@ -289,14 +389,49 @@ int Run(const Words &words) {
         throw Failure("cannot register the server " + server + ": " + StatusText(status));
     }
 
-    const std::string db = runtime.dataDirectory() + "/" + kProductDb;
-    if (force && unlink(db.c_str()) != 0 && errno != ENOENT) {
-        throw Failure("cannot remove the old " + db + ": " + std::strerror(errno));
+    // The product files: "\\" joins as the task joins them; the library
+    // takes it for a folder separator.
+    auto product = [&](const char *name) {
+        return productDirectory.empty() ? std::string(name) : productDirectory + "\\" + name;
+    };
+    if (force) {
+        for (const std::string &old : {product(kProductDb), product(kProductTemplate),
+                                       product(kProductTemplateEx), std::string(kLogDb)}) {
+            std::string path = DatabasePath(runtime.dataDirectory(), old);
+            std::replace(path.begin(), path.end(), '\\', '/');
+            if (unlink(path.c_str()) != 0 && errno != ENOENT)
+                throw Failure("cannot remove the old " + path + ": " + std::strerror(errno));
+            RemoveDatabaseFiles(path);
+        }
     }
-    status = chosenBuild ? StandinDbCreate(kProductDb, DBCLASS_BY_EXTENSION, build)
-                         : NSFDbCreate(kProductDb, DBCLASS_BY_EXTENSION, FALSE);
-    if (status != NOERROR)
-        throw Failure("cannot create " + db + ": " + StatusText(status));
+    if (withTemplate) {
+        MakeDatabase(runtime.dataDirectory(), product(kProductTemplate).c_str(), false,
+                     {std::string(kProductTemplateDxl, kProductTemplateDxlSize)});
+    }
+    if (withTemplateEx) {
+        MakeDatabase(runtime.dataDirectory(), product(kProductTemplateEx).c_str(), false,
+                     {std::string(kProductTemplateExDxl, kProductTemplateExDxlSize)});
+    }
+    if (logDb) {
+        CheckOk(StandinDbCreate(kLogDb, DBCLASS_BY_EXTENSION, logBuild),
+                "cannot create " + runtime.dataDirectory() + "/" + kLogDb);
+    }
+    if (productDb) {
+        // The template the task's provisioning would choose.
+        const bool ex = (logBuild >= kExTemplateBuild && withTemplateEx) || !withTemplate;
+        const std::string db = product(kProductDb);
+        if (withTemplate || withTemplateEx) {
+            MakeProductDatabase(runtime.dataDirectory(), db,
+                                product(ex ? kProductTemplateEx : kProductTemplate));
+        } else {
+            CheckOk(NSFDbCreate(db.c_str(), DBCLASS_BY_EXTENSION, FALSE),
+                    "cannot create " + DatabasePath(runtime.dataDirectory(), db));
+        }
+        if (chosenBuild) {
+            CheckOk(StandinDbSetBuildVersion(db.c_str(), build),
+                    "cannot set the build of " + DatabasePath(runtime.dataDirectory(), db));
+        }
+    }
 
     const std::string serverDocument =
         "<database><document form='Server'>"
@@ -323,6 +458,8 @@ int Run(const Words &words) {
 
     std::cout << "Data directory " << runtime.dataDirectory() << " is ready for the server "
               << server << ".\n";
+    if (!productDb)
+        std::cout << "It has no HCR.nsf: the task's provisioning makes it.\n";
     return kExitOk;
 }
 

@@ -139,6 +139,10 @@ TEST(NotesctlUsage, BadArgumentsGiveExitCode64AndOneLine) {
         {{"init", d, "--hcr-build", "0"}, "--hcr-build"},
         {{"init", d, "--hcr-build", "70000"}, "--hcr-build"},
         {{"init", d, "--force=yes"}, "takes no value"},
+        {{"init", d, "--no-template", "HCR.nsf"}, "--no-template takes HCR.ntf or HCREx.ntf"},
+        {{"init", d, "--log-build", "0"}, "--log-build"},
+        {{"init", d, "--hcr-build", "400", "--no-product-db"}, "--no-product-db"},
+        {{"init", d, "--hcr-directory="}, "folder is empty"},
         {{"request", d}, "missing FILE"},
         {{"request", d, "f.xml", "--timeout", "-1"}, "--timeout"},
         {{"request", d, "f.xml", "--timeout", "soon"}, "--timeout"},
@@ -301,6 +305,127 @@ TEST(NotesctlInit, AnEmptyFolderIsTakenAndAFileIsRefused) {
     EXPECT_EQ(r.exitCode, 1);
     ExpectOneErrorLine(r, "not a folder");
     EXPECT_EQ(ReadFile(tmp.file("plain")), "x");
+}
+
+// The information text of a database and one of its parts.
+std::string InfoPart(DBHANDLE db, WORD part) {
+    char info[NSF_INFO_SIZE] = {}, text[NSF_INFO_SIZE] = {};
+    if (NSFDbInfoGet(db, info) != NOERROR ||
+        NSFDbInfoParse(info, part, text, sizeof text) != NOERROR)
+        return "<unreadable>";
+    return text;
+}
+
+std::string TemplateFileName(DBHANDLE db) {
+    NOTEHANDLE icon = NULLHANDLE;
+    if (NSFNoteOpen(db, NOTE_ID_SPECIAL | NOTE_CLASS_ICON, 0, &icon) != NOERROR)
+        return "<no icon note>";
+    char text[256] = {};
+    NSFItemGetText(icon, "$TemplateFileName", text, sizeof text);
+    NSFNoteClose(icon);
+    return text;
+}
+
+TEST(NotesctlInit, TheProductFilesGoToTheProductFolderAndHCRComesFromTheLogsTemplate) {
+    TempDir tmp;
+    const std::string dir = tmp.file("data");
+    RunResult r = Notesctl(
+        {"init", dir, "--hcr-directory", "apps", "--log-build", "400", "--hcr-build", "379"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(ReadFile(dir + "/notes.ini").find("\nHCRDirectory=apps\n"), std::string::npos);
+    for (const char *file : {"HCR.ntf", "HCREx.ntf", "HCR.nsf"}) {
+        EXPECT_TRUE(test_support::FileExists(dir + "/apps/" + file)) << file;
+        EXPECT_FALSE(test_support::FileExists(dir + "/" + file)) << file;
+    }
+    RuntimeOn runtime(dir);
+    ASSERT_NOERROR(runtime.status());
+    const struct {
+        const char *path;
+        const char *templateName;
+    } templates[] = {{"apps\\HCR.ntf", "Halcyra"}, {"apps\\HCREx.ntf", "HalcyraEx"}};
+    for (const auto &t : templates) {
+        DBHANDLE db = NULLHANDLE;
+        ASSERT_NOERROR(NSFDbOpen(t.path, &db));
+        EXPECT_EQ(InfoPart(db, INFOPARSE_CLASS), t.templateName) << t.path;
+        NSFDbClose(db);
+    }
+    // A log build of 400 gives HCREx.ntf's design, as provisioning chooses.
+    DBHANDLE db = NULLHANDLE;
+    ASSERT_NOERROR(NSFDbOpen("apps\\HCR.nsf", &db));
+    EXPECT_EQ(InfoPart(db, INFOPARSE_TITLE), "Halcyra");
+    EXPECT_EQ(InfoPart(db, INFOPARSE_CLASS), "");
+    EXPECT_EQ(InfoPart(db, INFOPARSE_DESIGN_CLASS), "HalcyraEx");
+    EXPECT_EQ(TemplateFileName(db), "HCREx.ntf");
+    WORD build = 0;
+    ASSERT_NOERROR(NSFDbGetBuildVersion(db, &build));
+    EXPECT_EQ(build, 379);
+    DHANDLE acl = NULLHANDLE;
+    ASSERT_NOERROR(NSFDbReadACL(db, &acl));
+    char role[ACL_PRIVSTRINGMAX] = {};
+    ASSERT_NOERROR(ACLGetPrivName(acl, 0, role));
+    EXPECT_STREQ(role, "[Admin]");
+    OSMemFree(acl);
+    NSFDbClose(db);
+    ASSERT_NOERROR(NSFDbOpen("log.nsf", &db));
+    ASSERT_NOERROR(NSFDbGetBuildVersion(db, &build));
+    EXPECT_EQ(build, 400);
+    NSFDbClose(db);
+}
+
+TEST(NotesctlInit, TemplatesLogAndProductDatabaseCanBeLeftOut) {
+    const struct {
+        std::vector<std::string> options;
+        std::vector<std::string> present, absent;
+        const char *productFrom;  // the "$TemplateFileName" of HCR.nsf; "" for none
+    } cases[] = {
+        {{}, {"HCR.ntf", "HCREx.ntf", "HCR.nsf"}, {"log.nsf"}, "HCR.ntf"},
+        {{"--log-build", "399"}, {"HCR.nsf", "log.nsf"}, {}, "HCR.ntf"},
+        {{"--no-template", "HCR.ntf"}, {"HCREx.ntf", "HCR.nsf"}, {"HCR.ntf"}, "HCREx.ntf"},
+        {{"--no-template", "hcrex.ntf", "--log-build", "450"},
+         {"HCR.ntf"},
+         {"HCREx.ntf"},
+         "HCR.ntf"},
+        {{"--no-template", "HCR.ntf", "--no-template", "HCREx.ntf"},
+         {"HCR.nsf"},
+         {"HCR.ntf", "HCREx.ntf"},
+         ""},
+        {{"--no-product-db"}, {"HCR.ntf", "HCREx.ntf"}, {"HCR.nsf"}, nullptr},
+    };
+    for (const auto &c : cases) {
+        TempDir tmp;
+        const std::string dir = tmp.file("data");
+        std::vector<std::string> args = {"init", dir};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        RunResult r = Notesctl(args);
+        const std::string what = c.options.empty() ? "no options" : c.options[0] + " ...";
+        ASSERT_EQ(r.exitCode, 0) << what << ": " << r.err;
+        for (const std::string &file : c.present)
+            EXPECT_TRUE(test_support::FileExists(dir + "/" + file)) << what << ": " << file;
+        for (const std::string &file : c.absent)
+            EXPECT_FALSE(test_support::FileExists(dir + "/" + file)) << what << ": " << file;
+        if (c.productFrom == nullptr) {
+            EXPECT_NE(r.out.find("It has no HCR.nsf"), std::string::npos) << r.out;
+            continue;
+        }
+        RuntimeOn runtime(dir);
+        ASSERT_NOERROR(runtime.status());
+        DBHANDLE db = NULLHANDLE;
+        ASSERT_NOERROR(NSFDbOpen("HCR.nsf", &db));
+        EXPECT_EQ(TemplateFileName(db), c.productFrom) << what;
+        NSFDbClose(db);
+    }
+
+    // A forced init without HCR.nsf removes the old one, for provisioning
+    // to make.
+    TempDir tmp;
+    const std::string dir = tmp.file("data");
+    ASSERT_EQ(Notesctl({"init", dir, "--log-build", "450"}).exitCode, 0);
+    ASSERT_TRUE(test_support::FileExists(dir + "/HCR.nsf"));
+    RunResult r = Notesctl({"init", dir, "--force", "--no-product-db", "--no-template", "HCR.ntf"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char *file : {"HCR.nsf", "HCR.ntf", "log.nsf"})
+        EXPECT_FALSE(test_support::FileExists(dir + "/" + file)) << file;
+    EXPECT_TRUE(test_support::FileExists(dir + "/HCREx.ntf"));
 }
 
 // ---------------------------------------------------------------- request
@@ -1056,6 +1181,61 @@ TEST_F(NotesctlDump, TheNewProductDatabaseHasItsIconNote) {
             icon = true;
     }
     EXPECT_TRUE(icon);
+}
+
+TEST_F(NotesctlDump, TheInformationTheAclAndEachNotesSignerAreShown) {
+    NOTEID signedId = 0, changedId = 0;
+    {
+        RuntimeOn runtime(dir());
+        ASSERT_NOERROR(runtime.status());
+        DBHANDLE db = NULLHANDLE;
+        ASSERT_NOERROR(NSFDbOpen("HCR.ntf", &db));
+        for (NOTEID *id : {&signedId, &changedId}) {
+            NOTEHANDLE note = NULLHANDLE;
+            ASSERT_NOERROR(NSFNoteCreate(db, &note));
+            ASSERT_NOERROR(NSFItemSetText(note, "Subject", "signed", MAXWORD));
+            ASSERT_NOERROR(NSFNoteSign(note));
+            if (id == &changedId)
+                ASSERT_NOERROR(NSFItemSetText(note, "Subject", "changed after", MAXWORD));
+            ASSERT_NOERROR(NSFNoteUpdate(note, 0));
+            NSFNoteGetInfo(note, _NOTE_ID, id);
+            NSFNoteClose(note);
+        }
+        NSFDbClose(db);
+    }
+    Json dump = Dump("HCR.ntf");
+    EXPECT_EQ(dump["info"]["text"].string(), "Halcyra\n\nHalcyra");
+    EXPECT_EQ(dump["info"]["title"].string(), "Halcyra");
+    EXPECT_EQ(dump["info"]["categories"].string(), "");
+    EXPECT_EQ(dump["info"]["templateName"].string(), "Halcyra");
+    EXPECT_EQ(dump["info"]["inheritsFrom"].string(), "");
+    const auto &roles = dump["acl"]["roles"].array();
+    ASSERT_EQ(roles.size(), 2u);
+    EXPECT_EQ(roles[1]["slot"].number(), 1);
+    EXPECT_EQ(roles[1]["name"].string(), "[SysAdmin]");
+    const auto &entries = dump["acl"]["entries"].array();
+    ASSERT_EQ(entries.size(), 8u);
+    EXPECT_EQ(entries[0]["name"].string(), "-Default-");
+    EXPECT_EQ(entries[0]["levelName"].string(), "reader");
+    EXPECT_EQ(entries[2]["name"].string(), "LocalDomainServers");
+    EXPECT_EQ(entries[2]["level"].number(), 6);
+    EXPECT_EQ(entries[2]["flags"].number(), 0x42);
+    ASSERT_EQ(entries[2]["flagNames"].array().size(), 2u);
+    EXPECT_EQ(entries[2]["flagNames"].array()[0].string(), "server");
+    EXPECT_EQ(entries[6]["name"].string(), "[LocalDomainServers]");
+    size_t seen = 0;
+    for (const Json &note : dump["notes"].array()) {
+        const NOTEID id = static_cast<NOTEID>(note["noteId"].number());
+        if (id != signedId && id != changedId) {
+            EXPECT_FALSE(note.has("signature")) << id;
+            continue;
+        }
+        seen++;
+        EXPECT_EQ(note["signature"]["signer"].string(), "CN=Vanterra/O=Demo");
+        EXPECT_TRUE(note["signature"]["signed"].has("iso"));
+        EXPECT_EQ(note["signature"]["digestMatches"].boolean(), id == signedId);
+    }
+    EXPECT_EQ(seen, 2u);
 }
 
 TEST_F(NotesctlDump, MissingOrDamagedDatabasesFailWithOneLine) {

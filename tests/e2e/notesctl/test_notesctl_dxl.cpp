@@ -135,6 +135,44 @@ TEST_F(NotesctlDxl, ImportWithATemplateThenExportRoundTrips) {
     ExpectOneErrorLine(r, "copy.nsf exists already");
 }
 
+// An export carries the access control list, the information text's
+// parts and who signed each note; its import stores the same ACL.
+TEST_F(NotesctlDxl, AnExportShowsTheAclTheInformationAndTheSigners) {
+    ASSERT_EQ(Notesctl({"init", dir()}).exitCode, 0);
+    {
+        RuntimeOn runtime(dir());
+        ASSERT_NOERROR(runtime.status());
+        DBHANDLE db = NULLHANDLE;
+        ASSERT_NOERROR(NSFDbOpen("HCR.nsf", &db));
+        NOTEHANDLE icon = NULLHANDLE;
+        ASSERT_NOERROR(NSFNoteOpen(db, NOTE_ID_SPECIAL | NOTE_CLASS_ICON, 0, &icon));
+        ASSERT_NOERROR(NSFNoteSign(icon));
+        ASSERT_NOERROR(NSFNoteUpdate(icon, 0));
+        NSFNoteClose(icon);
+        NSFDbClose(db);
+    }
+    RunResult first = Notesctl({"export", dir(), "HCR.nsf"});
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    for (const char *needle :
+         {"<database path='HCR.nsf' title='Halcyra' fromtemplate='Halcyra'>",
+          "<acl maxinternetaccess='manager'>\n<role>[Admin]</role>\n<role>[SysAdmin]</role>\n"
+          "<aclentry name='-Default-' default='true' level='reader' writepublicdocs='true'/>\n",
+          "<aclentry name='LocalDomainServers' level='manager' type='servergroup'/>\n",
+          "<wassignedby><name>CN=Vanterra/O=Demo</name></wassignedby>"}) {
+        EXPECT_NE(first.out.find(needle), std::string::npos) << needle << "\nin\n" << first.out;
+    }
+    const std::string file = tmp_.file("hcr-export.xml");
+    WriteFile(file, first.out);
+    RunResult r = Notesctl({"import", dir(), "copy.nsf", file});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Its access control list (4 entries, 2 roles) replaced the database's."),
+              std::string::npos)
+        << r.out;
+    RunResult second = Notesctl({"export", dir(), "copy.nsf"});
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(WithoutIds(second.out), WithoutIds(first.out));
+}
+
 TEST_F(NotesctlDxl, ARefusedFileNamesItsLineAndLeavesNothing) {
     ASSERT_EQ(Notesctl({"init", dir()}).exitCode, 0);
     const std::string bad = tmp_.file("bad.xml");
