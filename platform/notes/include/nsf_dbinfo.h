@@ -45,8 +45,8 @@ NOTES_EXTERN_C_BEGIN
 
 // The information text of hDB into retBuffer, which holds NSF_INFO_SIZE
 // bytes: the icon note's first "$TITLE" text (the first entry of a text
-// list), cut to NSF_INFO_SIZE - 1 bytes (never inside an LMBCS character)
-// and NUL-terminated; "" when the icon note has no "$TITLE". The text is
+// list) up to its first NUL byte, cut to NSF_INFO_SIZE - 1 bytes (never
+// inside an LMBCS character) and NUL-terminated; "" when the icon note has no "$TITLE". The text is
 // read from the database, not from an icon note open in memory.
 // ERR_SPECIAL_ID when the database has no icon note; ERR_BAD_PARAM for a
 // null retBuffer. On failure retBuffer holds "".
