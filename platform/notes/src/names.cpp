@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <new>
 #include <unordered_set>
 
@@ -19,6 +21,7 @@
 #include "nsf_note.h"
 #include "os_error.h"
 #include "os_mem_internal.h"
+#include "runtime_state.h"
 #include "value_codec.h"
 
 namespace notes_internal {
@@ -47,8 +50,29 @@ WORD Read16(const unsigned char *at) {
     return value;
 }
 
-// The database file of a server's directory. The handle is closed at once:
-// the file stays open while the call holds it.
+// The directories looked up in, held open until the runtime ends: the
+// first open of a file (its first connection, its schema check) costs ten
+// lookups, and the task holds no handle of names.nsf between requests.
+struct HeldDirectories {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<nsf::DbFile>> files;  // by absolute path
+};
+
+HeldDirectories &TheHeldDirectories() {
+    static auto *held = new HeldDirectories;
+    return *held;
+}
+
+void LetGoOfDirectories() {
+    std::map<std::string, std::shared_ptr<nsf::DbFile>> files;
+    HeldDirectories &held = TheHeldDirectories();
+    std::lock_guard<std::mutex> lock(held.mutex);
+    files.swap(held.files);
+}
+
+// The database file of a server's directory. Every call opens it through
+// NSFDbOpen, which tells a missing or replaced file; the handle is closed
+// at once.
 STATUS OpenDirectory(const char *server, std::shared_ptr<nsf::DbFile> *out) {
     const std::string path =
         server != nullptr && *server != '\0' ? std::string(server) + "!!" + kDirectory : kDirectory;
@@ -57,8 +81,13 @@ STATUS OpenDirectory(const char *server, std::shared_ptr<nsf::DbFile> *out) {
         return status;
     std::shared_ptr<nsf::DbObject> db;
     STATUS status = nsf::LookupDb(handle, &db);
-    if (status == NOERROR)
+    if (status == NOERROR) {
         *out = db->file;
+        AtRuntimeEnd(LetGoOfDirectories);
+        HeldDirectories &held = TheHeldDirectories();
+        std::lock_guard<std::mutex> lock(held.mutex);
+        held.files[db->file->absPath()] = db->file;
+    }
     NSFDbClose(handle);
     return status;
 }
