@@ -16,6 +16,11 @@
 // the first entry its full name), a group one of "($VIMGroups)" (its
 // "ListName", and its "Members" in order).
 //
+// Once looked up in, a directory stays open in the process until the
+// runtime ends (each call still tells a directory that is gone), so that a
+// lookup does not pay for opening the file: the directory counts as open
+// for NSFDbCreate with ForceCreation.
+//
 // A name is looked up through the collation of names in its canonical and
 // its abbreviated form alike: a key of the view matches when it collates
 // as the name as given, as its canonical form or as its abbreviated form
