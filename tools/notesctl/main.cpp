@@ -11,14 +11,17 @@ namespace {
 
 using notesctl::Verb;
 
-const Verb *const kVerbs[] = {&notesctl::kInitVerb,  &notesctl::kRequestVerb, &notesctl::kTellVerb,
-                              &notesctl::kQueueVerb, &notesctl::kShowVerb,    &notesctl::kDumpVerb};
+const Verb *const kVerbs[] = {
+    &notesctl::kInitVerb,   &notesctl::kRequestVerb, &notesctl::kTellVerb,   &notesctl::kQueueVerb,
+    &notesctl::kShowVerb,   &notesctl::kDumpVerb,    &notesctl::kImportVerb, &notesctl::kExportVerb,
+    &notesctl::kServerVerb, &notesctl::kCheckVerb};
 
 const char kExitCodes[] =
     "Exit codes:\n"
     "  0   success\n"
     "  1   failure (the error is one line on standard error, \"notesctl: ...\")\n"
     "  2   no reply within the time-out, or a request that can get no reply (request)\n"
+    "  3   the reply queue is in use by another process; nothing was sent (request)\n"
     "  64  usage error: unknown verb or option, missing or extra arguments\n";
 
 void PrintOverview(std::ostream &out) {

@@ -1,6 +1,12 @@
 // notesctl request: the front end. Places a request file in the data
 // directory, puts its path on the task's request queue and waits for the
 // reply.
+//
+// Several of these may run at once on one data directory: each places its
+// file under a name that no other file has (created exclusively, so a file
+// in the folder is never replaced), and each waits on a reply queue that it
+// created itself, so no command can take another's reply.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +22,7 @@
 #include "common.h"
 #include "notes_api.h"
 #include "request_file.h"
+#include "standin/mq.h"
 #include "verbs.h"
 
 namespace notesctl {
@@ -32,22 +39,24 @@ const char kHelp[] =
     "\n"
     "Sends the request file FILE to the task running on the data directory DIR,\n"
     "as the front end does, and waits for its reply:\n"
-    "  1. copies FILE into DIR/requests/ under its own name (the folder is made\n"
-    "     when missing; a file of that name there is replaced);\n"
-    "  2. reads the reply queue's name from the request: the MQName attribute of\n"
+    "  1. reads the reply queue's name from the request: the MQName attribute of\n"
     "     its Username element (a file that cannot be parsed names none);\n"
-    "  3. creates the reply queue when it does not exist, and puts the copy's\n"
-    "     absolute path on the queue MQ$OutOfOffice;\n"
-    "  4. waits for one message on the reply queue, prints its text on standard\n"
+    "  2. creates the reply queue, which lives as long as this command; when a\n"
+    "     queue of that name exists (another running process made it, and takes\n"
+    "     its messages), nothing is sent and the command exits with 3;\n"
+    "  3. copies FILE into DIR/requests/ (the folder is made when missing) under\n"
+    "     its own name, or, when a file of that name is there, under that name\n"
+    "     with \"-PID-N\" before its extension: no file there is replaced;\n"
+    "  4. puts the copy's absolute path on the queue MQ$OutOfOffice;\n"
+    "  5. waits for one message on the reply queue, prints its text on standard\n"
     "     output followed by a newline, and prints the path of the reply file\n"
     "     (the copy, which the task writes its reply over) on standard error.\n"
     "\n"
     "The file's name selects the kind of request, as the task reads it (e.g.\n"
-    "ND_REQUEST_HCR_... for the configure page). A request without MQName can\n"
-    "get no reply: it is sent all the same, the tool says so on standard error\n"
-    "and exits with 2 at once. So does a request whose reply queue cannot be\n"
-    "created (a name the queues refuse). The reply queue lives as long as this\n"
-    "command when the command created it.\n"
+    "ND_REQUEST_HCR_... for the configure page); the added \"-PID-N\" keeps it.\n"
+    "A request without MQName can get no reply: it is sent all the same, the\n"
+    "tool says so on standard error and exits with 2 at once. So does a request\n"
+    "whose reply queue cannot be created (a name the queues refuse).\n"
     "\n"
     "Options:\n"
     "  --timeout SECONDS  how long to wait for the reply (default 15; 0 takes a\n"
@@ -55,7 +64,8 @@ const char kHelp[] =
     "\n"
     "Fails (exit code 1) when FILE is not a readable file, when its path in DIR\n"
     "would be longer than 512 bytes, or when MQ$OutOfOffice does not exist (the\n"
-    "task is not running on DIR).\n";
+    "task is not running on DIR). Exits with 3, having sent nothing, when the\n"
+    "reply queue is in use by another process.\n";
 
 // Closes a queue handle on every path.
 class Queue {
@@ -101,31 +111,91 @@ std::string BaseName(const std::string &path) {
                        slash == std::string::npos ? end + 1 : end - slash);
 }
 
-// Copies through a temporary file and a rename, so that the task never sees
-// half a request.
-void CopyFile(const std::string &from, const std::string &to) {
-    std::ifstream in(from, std::ios::binary);
+std::string ReadRequestFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw Failure("cannot read the request file " + from);
+        throw Failure("cannot read the request file " + path);
     std::ostringstream content;
     content << in.rdbuf();
     if (in.bad())
-        throw Failure("cannot read the request file " + from);
-    std::string temp = to + ".part";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << content.str();
-        out.flush();
-        if (!out) {
-            unlink(temp.c_str());
-            throw Failure("cannot write " + temp);
+        throw Failure("cannot read the request file " + path);
+    return content.str();
+}
+
+// The name with "-PID-N" before its extension (the last "." that does not
+// begin the name), or at its end. The request keys that the task looks for
+// hold neither "-" nor digits nor ".", so the insertion neither splits a key
+// nor makes one.
+std::string NumberedName(const std::string &name, unsigned n) {
+    const std::string tag = "-" + std::to_string(getpid()) + "-" + std::to_string(n);
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        return name + tag;
+    return name.substr(0, dot) + tag + name.substr(dot);
+}
+
+bool WriteAll(int fd, const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes the request into the folder under a name that no file there has,
+// taken with O_EXCL: the name itself when it is free, else a numbered one.
+// The task reads the file only once its path is on the queue, after this.
+std::string PlaceRequest(const std::string &folder, const std::string &name,
+                         const std::string &content) {
+    constexpr unsigned kMaxTries = 1000;
+    for (unsigned n = 0; n < kMaxTries; n++) {
+        const std::string target = folder + "/" + (n == 0 ? name : NumberedName(name, n));
+        if (target.size() > kMaxRequestPath) {
+            throw Failure(
+                "the request file's path in the data directory is longer than 512 bytes: " +
+                target);
         }
-    }
-    if (std::rename(temp.c_str(), to.c_str()) != 0) {
+        int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0) {
+            throw Failure("cannot place the request file at " + target + ": " +
+                          std::strerror(errno));
+        }
+        bool written = WriteAll(fd, content);
         std::string reason = std::strerror(errno);
-        unlink(temp.c_str());
-        throw Failure("cannot place the request file at " + to + ": " + reason);
+        if (close(fd) != 0 && written) {
+            written = false;
+            reason = std::strerror(errno);
+        }
+        if (!written) {
+            unlink(target.c_str());
+            throw Failure("cannot write the request file " + target + ": " + reason);
+        }
+        return target;
     }
+    throw Failure("no free name for the request file " + name + " in " + folder + " after " +
+                  std::to_string(kMaxTries) + " tries");
+}
+
+// The process that made the queue, or 0 when it cannot be told.
+int QueueCreator(const std::string &queueName) {
+    std::vector<StandinQueueInfo> queues(64);
+    DWORD count = StandinMQList(queues.data(), static_cast<DWORD>(queues.size()));
+    if (count > queues.size()) {
+        queues.resize(count);
+        count = StandinMQList(queues.data(), static_cast<DWORD>(queues.size()));
+    }
+    for (DWORD i = 0; i < count && i < queues.size(); i++) {
+        if (queueName == queues[i].name)
+            return queues[i].creatorPid;
+    }
+    return 0;
 }
 
 // Queue names are LMBCS, as the task converts the request's name.
@@ -161,10 +231,9 @@ int Run(const Words &words) {
     if (!IsDirectory(folder) && mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
         throw Failure("cannot create the folder " + folder + ": " + std::strerror(errno));
     }
-    const std::string target = folder + "/" + name;
-    if (target.size() > kMaxRequestPath) {
+    if (folder.size() + 1 + name.size() > kMaxRequestPath) {
         throw Failure("the request file's path in the data directory is longer than 512 bytes: " +
-                      target);
+                      folder + "/" + name);
     }
 
     Queue requests;
@@ -178,11 +247,11 @@ int Run(const Words &words) {
                       StatusText(status));
     }
 
-    if (AbsolutePath(file) != AbsolutePath(target))
-        CopyFile(file, target);
-    ReplyQueueName reply = ReadReplyQueueName(target);
+    const std::string content = ReadRequestFile(file);
+    ReplyQueueName reply = ReplyQueueNameOf(content);
 
-    // The reply queue must be there before the task can answer.
+    // The reply queue must be there before the task can answer, and only
+    // this command may take from it.
     Queue replies;
     std::string noReply;
     if (reply.name.empty()) {
@@ -192,7 +261,14 @@ int Run(const Words &words) {
     } else {
         std::string queueName = ToLmbcs(reply.name);
         status = MQCreate(queueName.c_str(), 0, 0);
-        if (status == NOERROR || status == ERR_DUPLICATE_MQ)
+        if (status == ERR_DUPLICATE_MQ) {
+            int creator = QueueCreator(queueName);
+            Note("the reply queue \"" + reply.name + "\" is in use by another process" +
+                 (creator > 0 ? " (pid " + std::to_string(creator) + ")" : std::string()) +
+                 ", which would take the reply; the request was not sent");
+            return kExitQueueInUse;
+        }
+        if (status == NOERROR)
             status = replies.Open(queueName);
         if (status != NOERROR) {
             noReply =
@@ -200,8 +276,11 @@ int Run(const Words &words) {
         }
     }
 
+    const std::string target = PlaceRequest(folder, name, content);
+
     status = MQPut(requests.handle(), 0, target.data(), static_cast<WORD>(target.size()), 0);
     if (status != NOERROR) {
+        unlink(target.c_str());  // nobody will read it
         throw Failure(std::string("cannot put the request on ") + kRequestQueue + ": " +
                       StatusText(status));
     }

@@ -1,7 +1,6 @@
 #include "request_file.h"
 
-#include <sys/stat.h>
-
+#include <cstddef>
 #include <memory>
 
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -22,7 +21,7 @@ using namespace xercesc;
 namespace notesctl {
 namespace {
 
-constexpr off_t kMaxFileBytes = 1024 * 1024;
+constexpr size_t kMaxFileBytes = 1024 * 1024;
 constexpr XMLSize_t kMaxEntityExpansions = 100;
 
 std::string ToUtf8(const XMLCh *text) {
@@ -84,14 +83,9 @@ class XmlLibrary {
 
 }  // namespace
 
-ReplyQueueName ReadReplyQueueName(const std::string &path) {
+ReplyQueueName ReplyQueueNameOf(const std::string &content) {
     ReplyQueueName result;
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        result.problem = "the file cannot be read";
-        return result;
-    }
-    if (st.st_size > kMaxFileBytes) {
+    if (content.size() > kMaxFileBytes) {
         result.problem = "the file is larger than 1 MiB";
         return result;
     }
@@ -110,8 +104,10 @@ ReplyQueueName ReadReplyQueueName(const std::string &path) {
         reader->setEntityResolver(&handler);
         reader->setContentHandler(&handler);
         reader->setErrorHandler(&handler);
+        MemBufInputSource source(reinterpret_cast<const XMLByte *>(content.data()), content.size(),
+                                 "request file");
         try {
-            reader->parse(path.c_str());
+            reader->parse(source);
             result.parsed = true;
             result.name = handler.name;
         } catch (const SAXParseException &e) {

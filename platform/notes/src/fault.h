@@ -19,7 +19,8 @@ inline STATUS FaultCheck(const char *call, const char *path = nullptr) {
     return FaultCheckSlow(call, path);
 }
 
-// Reads NOTES_STANDIN_FAULTS; called once when the runtime starts.
+// Reads NOTES_STANDIN_FAULTS at the first runtime start of the process;
+// a malformed rule ends the process (see standin/fault.h).
 void LoadFaultsFromEnvironment();
 
 }  // namespace notes_internal

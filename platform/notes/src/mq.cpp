@@ -22,8 +22,16 @@
 // In this process: handles share one mapping per queue file, dropped when the
 // last handle closes. The creator's lock is not a mapping: it is kept until
 // NotesRuntimeEnd, which also closes every queue handle and deletes the files
-// of the queues this process created. A forked child closes its copies of
-// the creator locks, so a queue ends with the process that created it.
+// of the queues this process created.
+//
+// Fork: a flock belongs to the open file description, which a forked child
+// shares, so the child closes its copies of the creator locks and of .lock
+// (also those that another thread holds while it makes a queue), and fork
+// does not return in the parent before the child has done so: a parent that
+// ends right after its fork takes its queues with it, as one that never
+// forked does. No mapping is ever made of a locked file, since a child
+// inherits mappings too. (A child made by posix_spawn or vfork runs no fork
+// handlers; it holds the copies only until its exec closes them, O_CLOEXEC.)
 #include "mq.h"
 
 #include <dirent.h>
@@ -118,7 +126,13 @@ struct State {
     std::map<FileKey, std::weak_ptr<Mapping>> mappings;
     std::set<DHANDLE> handles;
     std::vector<Owned> owned;
+    // .lock and the files of queues being made: locked, or about to be.
+    std::set<int> creating;
     unsigned tempCounter = 0;
+    // While a fork is under way: the pipe whose write end the child closes
+    // once it has let go of the locks.
+    int forkGateRead = -1;
+    int forkGateWrite = -1;
 };
 
 State &TheState() {
@@ -139,35 +153,65 @@ void PurgeExpiredLocked(State &s) {
 void EndRuntime() {
     State &s = TheState();
     std::set<DHANDLE> handles;
-    std::vector<Owned> owned;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         handles.swap(s.handles);
-        owned.swap(s.owned);
         s.mappings.clear();
         g_runtimeGeneration++;
+        // Under the lock, so that no fork in between hands a child a lock
+        // that this process no longer knows about.
+        for (Owned &o : s.owned) {
+            struct stat st {};
+            if (stat(o.path.c_str(), &st) == 0 && st.st_dev == o.dev && st.st_ino == o.ino)
+                unlink(o.path.c_str());
+            close(o.fd);
+        }
+        s.owned.clear();
     }
     for (DHANDLE h : handles)
         ReleaseHandle(HandleKind::Queue, h);
-    for (Owned &o : owned) {
-        struct stat st {};
-        if (stat(o.path.c_str(), &st) == 0 && st.st_dev == o.dev && st.st_ino == o.ino)
-            unlink(o.path.c_str());
-        close(o.fd);
-    }
 }
 
 void ForkPrepare() {
-    TheState().mutex.lock();
+    State &s = TheState();
+    s.mutex.lock();
+    if (!s.owned.empty() || !s.creating.empty()) {
+        int fds[2];
+        // Without a pipe the parent cannot wait; the child still lets go
+        // of the locks, a moment later.
+        if (pipe2(fds, O_CLOEXEC) == 0) {
+            s.forkGateRead = fds[0];
+            s.forkGateWrite = fds[1];
+        }
+    }
 }
 void ForkParent() {
-    TheState().mutex.unlock();
+    State &s = TheState();
+    if (s.forkGateWrite >= 0) {
+        close(s.forkGateWrite);
+        // End of file once the child's handler closed its end, or once the
+        // child died, which drops its copies all the same.
+        char byte;
+        while (read(s.forkGateRead, &byte, 1) < 0 && errno == EINTR) {
+        }
+        close(s.forkGateRead);
+        s.forkGateRead = s.forkGateWrite = -1;
+    }
+    s.mutex.unlock();
 }
 void ForkChild() {
     State &s = TheState();
     for (Owned &o : s.owned)
         close(o.fd);  // the lock stays with the parent
     s.owned.clear();
+    for (int fd : s.creating)
+        close(fd);  // the thread that made it does not live on here
+    s.creating.clear();
+    if (s.forkGateWrite >= 0) {
+        close(s.forkGateRead);
+        close(s.forkGateWrite);  // lets the parent's fork return
+        s.forkGateRead = s.forkGateWrite = -1;
+    }
     s.mutex.unlock();
 }
 
@@ -346,11 +390,21 @@ STATUS CreateLocked(const std::string &dir, const std::string &name, WORD quota)
         serial = s.tempCounter++;
     }
     std::string temp = dir + "/tmp." + std::to_string(getpid()) + "." + std::to_string(serial);
-    int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return ERR_MQ_STORE;
+    int fd;
+    {
+        // Known to the fork handlers before it holds a lock.
+        std::lock_guard<std::mutex> lock(s.mutex);
+        fd = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return ERR_MQ_STORE;
+        s.creating.insert(fd);
+    }
     auto fail = [&](STATUS status) {
-        close(fd);
+        {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.creating.erase(fd);
+            close(fd);
+        }
         unlink(temp.c_str());
         return status;
     };
@@ -363,7 +417,14 @@ STATUS CreateLocked(const std::string &dir, const std::string &name, WORD quota)
     int rc = posix_fallocate(fd, 0, sizeof(QueueFile));
     if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL)
         return fail(ERR_MQ_STORE);
-    void *p = mmap(nullptr, sizeof(QueueFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    // Mapped through an open file of its own: a mapping holds on to the file
+    // it was made from, and a child forked meanwhile inherits the mapping,
+    // so a mapping of the locked file would keep the lock alive in it.
+    int mapFd = open(temp.c_str(), O_RDWR | O_CLOEXEC);
+    if (mapFd < 0)
+        return fail(ERR_MQ_STORE);
+    void *p = mmap(nullptr, sizeof(QueueFile), PROT_READ | PROT_WRITE, MAP_SHARED, mapFd, 0);
+    close(mapFd);
     if (p == MAP_FAILED)
         return fail(ERR_MQ_STORE);
     STATUS status = mq::InitQueueFile(static_cast<QueueFile *>(p), name, quota);
@@ -374,6 +435,7 @@ STATUS CreateLocked(const std::string &dir, const std::string &name, WORD quota)
     if (fstat(fd, &st) != 0 || rename(temp.c_str(), path.c_str()) != 0)
         return fail(ERR_MQ_STORE);
     std::lock_guard<std::mutex> lock(s.mutex);
+    s.creating.erase(fd);
     s.owned.push_back(Owned{path, fd, st.st_dev, st.st_ino});
     return NOERROR;
 }
@@ -382,17 +444,30 @@ STATUS CreateQueue(const std::string &name, WORD quota) {
     std::string dir = QueueDirectory();
     if (dir.empty())
         return ERR_NOT_INITIALIZED;
-    int lockFd = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lockFd < 0)
-        return ERR_MQ_STORE;
+    State &s = TheState();
+    int lockFd;
+    {
+        // A child forked meanwhile must not keep .lock, and with it every
+        // later create, waiting for its end.
+        std::lock_guard<std::mutex> lock(s.mutex);
+        lockFd = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lockFd < 0)
+            return ERR_MQ_STORE;
+        s.creating.insert(lockFd);
+    }
+    auto release = [&] {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.creating.erase(lockFd);
+        close(lockFd);  // lets go of .lock
+    };
     while (flock(lockFd, LOCK_EX) != 0) {
         if (errno != EINTR) {
-            close(lockFd);
+            release();
             return ERR_MQ_STORE;
         }
     }
     STATUS status = CreateLocked(dir, name, quota);
-    close(lockFd);  // lets go of .lock
+    release();
     return status;
 }
 

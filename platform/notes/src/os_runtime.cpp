@@ -129,6 +129,9 @@ bool StopRequested() {
 using notes_internal::TheRuntime;
 
 STATUS LNPUBLIC NotesRuntimeStart(int argc, char **argv) {
+    // First, so that a rule for this very call fires in a process that
+    // starts its runtime once, and a bad rule stops the process at once.
+    notes_internal::LoadFaultsFromEnvironment();
     if (STATUS fault = notes_internal::FaultCheck("NotesRuntimeStart"))
         return fault;
     auto &r = TheRuntime();
@@ -166,7 +169,6 @@ STATUS LNPUBLIC NotesRuntimeStart(int argc, char **argv) {
     r.argv.push_back(nullptr);
     r.started = true;
     notes_internal::g_started.store(true);
-    notes_internal::LoadFaultsFromEnvironment();
     return NOERROR;
 }
 

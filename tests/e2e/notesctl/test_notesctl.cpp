@@ -2,14 +2,19 @@
 // test process plays the other side where one is needed (the task's request
 // queue and its replies, a running task, queues with messages, databases),
 // through the library's own calls on the same data directory.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -349,7 +354,7 @@ TEST_F(NotesctlTest, RequestPlacesTheFileAndPrintsTheReply) {
     EXPECT_EQ(ReadFile(placed), "<HCRReadObject/>");  // left in place
     EXPECT_EQ(ReadFile(source), content);
     // The reply queue lived as long as the command that made it.
-    EXPECT_TRUE(e2e::WaitFor([] { return !QueueExists("MQ$Reply_1"); }, 10));
+    EXPECT_TRUE(e2e::WaitFor([] { return !QueueExists("MQ$Reply_1"); }, 60));
 }
 
 TEST_F(NotesctlTest, RequestWithoutAReplyInTimeExitsWith2) {
@@ -363,7 +368,7 @@ TEST_F(NotesctlTest, RequestWithoutAReplyInTimeExitsWith2) {
     ExpectOneErrorLine(r, "no reply");
     EXPECT_TRUE(r.out.empty());
     EXPECT_GE(e2e::Now() - start, 0.5);
-    EXPECT_FALSE(task.NextRequest(1000).empty());  // it was sent all the same
+    EXPECT_FALSE(task.NextRequest(30000).empty());  // it was sent all the same
 }
 
 // The reply queue that notesctl waits on is the one the task answers on: the
@@ -400,7 +405,7 @@ TEST_F(NotesctlTest, RequestWaitsOnTheQueueTheRequestNames) {
         RunResult result;
         std::thread front([&] { result = Notesctl({"request", dir(), name, "--timeout", "30"}); });
         EXPECT_FALSE(task.NextRequest().empty());
-        EXPECT_TRUE(e2e::WaitFor([&] { return QueueExists(c.queue); }, 5));
+        EXPECT_TRUE(e2e::WaitFor([&] { return QueueExists(c.queue); }, 60));
         EXPECT_NOERROR(Put(c.queue, std::string("OK for ") + c.queue));
         front.join();
         EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -454,7 +459,7 @@ TEST_F(NotesctlTest, RequestThatCanGetNoReplyIsSentAndExitsWith2AtOnce) {
         ExpectOneErrorLine(r, c.needle);
         EXPECT_NE(r.err.find("no reply can come"), std::string::npos);
         EXPECT_TRUE(r.out.empty());
-        std::string path = task.NextRequest(5000);
+        std::string path = task.NextRequest(30000);
         EXPECT_EQ(ReadFile(path), c.xml);
     }
 }
@@ -489,7 +494,270 @@ TEST_F(NotesctlTest, RequestFailsWhenItCannotBeSent) {
     // In a data directory with a short path the same file goes.
     RunResult fits = Notesctl({"request", dir(), longName, "--timeout", "0"});
     EXPECT_EQ(fits.exitCode, 2) << fits.err;
-    EXPECT_FALSE(task.NextRequest(5000).empty());
+    EXPECT_FALSE(task.NextRequest(30000).empty());
+}
+
+// ---------------------------------------------------------------- request, many at once
+
+// A request of the tests below: its token is the Username element's text.
+std::string TokenRequest(const std::string &queue, const std::string &token) {
+    return "<r><Username MQName=\"" + queue + "\">" + token + "</Username></r>";
+}
+
+std::string Between(const std::string &text, const std::string &from, const std::string &to) {
+    size_t start = text.find(from);
+    if (start == std::string::npos)
+        return std::string();
+    start += from.size();
+    size_t end = text.find(to, start);
+    return end == std::string::npos ? std::string() : text.substr(start, end - start);
+}
+
+// Plays a task that answers every request at once, on a thread of its own:
+// it reads the request file at the path it got, and answers "reply to
+// TOKEN" on the queue that the file names. It keeps what it served.
+class AnsweringTask {
+  public:
+    explicit AnsweringTask(const std::string &dir) : task_(dir) {
+        if (task_.status() == NOERROR)
+            thread_ = std::thread([this] { Serve(); });
+    }
+    ~AnsweringTask() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    STATUS status() const { return task_.status(); }
+    struct Served {
+        std::string path, token;
+    };
+    std::vector<Served> served() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return served_;
+    }
+
+  private:
+    void Serve() {
+        while (!stop_) {
+            std::string path = task_.NextRequest(200);
+            if (path.empty())
+                continue;
+            std::string content = ReadFile(path);
+            std::string token = Between(content, "\">", "</Username>");
+            std::string queue = Between(content, "MQName=\"", "\"");
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                served_.push_back({path, token});
+            }
+            Put(queue, "reply to " + token);  // the command may be gone: no check
+        }
+    }
+
+    FakeTask task_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<Served> served_;
+    std::thread thread_;
+};
+
+// The reply file that a command reported on standard error.
+std::string ReplyFileOf(const RunResult &r) {
+    return Between(r.err, "notesctl: reply file: ", "\n");
+}
+
+// Runs every request at once, one notesctl each.
+std::vector<RunResult> SendAllAtOnce(const std::string &dir,
+                                     const std::vector<std::string> &files) {
+    std::vector<RunResult> results(files.size());
+    std::vector<std::thread> fronts;
+    for (size_t i = 0; i < files.size(); i++) {
+        fronts.emplace_back([&, i] {
+            results[i] = Notesctl({"request", dir, files[i], "--timeout", "120"}, 300);
+        });
+    }
+    for (std::thread &front : fronts)
+        front.join();
+    return results;
+}
+
+TEST_F(NotesctlTest, SameNamedRequestsFromManyFoldersEachGetTheirOwnReply) {
+    constexpr int kRequests = 16;
+    const std::string name = "ND_REQUEST_HCR_same.xml";
+    AnsweringTask task(dir());
+    ASSERT_NOERROR(task.status());
+    // A reply file of an earlier request, of the same name: never replaced.
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(dir().c_str(), real), nullptr);
+    const std::string folder = std::string(real) + "/requests";
+    WriteFile(folder + "/" + name, "earlier reply");
+
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<std::string> files;
+        for (int i = 0; i < kRequests; i++) {
+            std::string from = file("r" + std::to_string(round) + "-" + std::to_string(i));
+            mkdir(from.c_str(), 0755);
+            files.push_back(from + "/" + name);
+            WriteFile(files.back(),
+                      TokenRequest("MQ$Reply_" + std::to_string(round) + "_" + std::to_string(i),
+                                   "t" + std::to_string(i)));
+        }
+        std::vector<RunResult> results = SendAllAtOnce(dir(), files);
+        std::set<std::string> replyFiles;
+        for (int i = 0; i < kRequests; i++) {
+            const RunResult &r = results[i];
+            EXPECT_EQ(r.exitCode, 0) << i << ": " << r.err;
+            EXPECT_EQ(r.out, "reply to t" + std::to_string(i) + "\n") << i;
+            std::string reply = ReplyFileOf(r);
+            EXPECT_TRUE(replyFiles.insert(reply).second) << "two commands got " << reply;
+            // In the request folder, with the kind's key and the extension.
+            EXPECT_EQ(reply.rfind(folder + "/ND_REQUEST_HCR_same", 0), 0u) << reply;
+            EXPECT_TRUE(EndsWith(reply, ".xml")) << reply;
+            EXPECT_EQ(ReadFile(reply), ReadFile(files[i])) << reply;
+        }
+    }
+    EXPECT_EQ(ReadFile(folder + "/" + name), "earlier reply");
+    // Every request was served once, and nothing else was left in the folder.
+    EXPECT_EQ(task.served().size(), 3u * kRequests);
+    DIR *d = opendir(folder.c_str());
+    ASSERT_NE(d, nullptr);
+    int entries = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            entries++;
+    }
+    closedir(d);
+    EXPECT_EQ(entries, 3 * kRequests + 1);
+}
+
+// Commands whose requests name the same reply queue: one of them holds the
+// queue at a time, and the others are refused with exit code 3 before they
+// send anything. No command ever prints a reply that was meant for another.
+TEST_F(NotesctlTest, RequestsSharingAReplyQueueNeverTakeEachOthersReplies) {
+    constexpr int kRequests = 16;
+    constexpr int kQueues = 3;
+    AnsweringTask task(dir());
+    ASSERT_NOERROR(task.status());
+    int answered = 0, refused = 0;
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<std::string> files;
+        for (int i = 0; i < kRequests; i++) {
+            std::string from = file("s" + std::to_string(round) + "-" + std::to_string(i));
+            mkdir(from.c_str(), 0755);
+            files.push_back(from + "/ND_REQUEST_shared.xml");
+            WriteFile(files.back(),
+                      TokenRequest("MQ$Shared_" + std::to_string(i % kQueues),
+                                   "r" + std::to_string(round) + "t" + std::to_string(i)));
+        }
+        const size_t servedBefore = task.served().size();
+        std::vector<RunResult> results = SendAllAtOnce(dir(), files);
+        const std::vector<AnsweringTask::Served> served = task.served();
+        std::set<std::string> sentTokens;
+        for (size_t k = servedBefore; k < served.size(); k++)
+            sentTokens.insert(served[k].token);
+        std::vector<int> winners(kQueues, 0);
+        int refusedNow = 0;
+        for (int i = 0; i < kRequests; i++) {
+            const RunResult &r = results[i];
+            const std::string token = "r" + std::to_string(round) + "t" + std::to_string(i);
+            if (r.exitCode == 0) {
+                answered++;
+                winners[i % kQueues]++;
+                EXPECT_EQ(r.out, "reply to " + token + "\n") << i;
+                EXPECT_EQ(sentTokens.count(token), 1u) << token;
+            } else {
+                refused++;
+                refusedNow++;
+                EXPECT_EQ(r.exitCode, 3) << i << ": " << r.err;
+                // (The holder's pid is shown when it still runs when asked.)
+                ExpectOneErrorLine(r, "the reply queue \"MQ$Shared_" + std::to_string(i % kQueues) +
+                                          "\" is in use by another process");
+                EXPECT_NE(r.err.find("the request was not sent"), std::string::npos) << r.err;
+                EXPECT_TRUE(r.out.empty()) << r.out;
+                EXPECT_EQ(sentTokens.count(token), 0u) << token << " was sent all the same";
+            }
+        }
+        EXPECT_EQ(sentTokens.size(), static_cast<size_t>(kRequests - refusedNow));
+        for (int q = 0; q < kQueues; q++)
+            EXPECT_GE(winners[q], 1) << "nobody got queue " << q;
+    }
+    EXPECT_EQ(answered + refused, 3 * kRequests);
+    // Each queue ended with the command that held it.
+    for (int q = 0; q < kQueues; q++)
+        EXPECT_FALSE(QueueExists("MQ$Shared_" + std::to_string(q)));
+}
+
+TEST_F(NotesctlTest, AReplyQueueThatAnotherProcessHoldsIsRefused) {
+    FakeTask task(dir());
+    ASSERT_NOERROR(task.status());
+    OwnQueue held("MQ$Mine");
+    ASSERT_NOERROR(held.status);
+    WriteFile(file("ND_REQUEST_x.xml"), TokenRequest("MQ$Mine", "x"));
+    RunResult r = Notesctl({"request", dir(), file("ND_REQUEST_x.xml"), "--timeout", "30"});
+    EXPECT_EQ(r.exitCode, 3);
+    ExpectOneErrorLine(r, "the reply queue \"MQ$Mine\" is in use by another process (pid " +
+                              std::to_string(getpid()) + ")");
+    EXPECT_EQ(task.NextRequest(0), "");  // nothing was sent
+    EXPECT_FALSE(test_support::FileExists(dir() + "/requests/ND_REQUEST_x.xml"));
+    EXPECT_EQ(held.count(), 0);
+    RunResult help = Notesctl({"request", "--help"});
+    EXPECT_NE(help.out.find("  3   the reply queue is in use by another process"),
+              std::string::npos)
+        << help.out;
+}
+
+// "-PID-N": two runs of digits, each after a "-".
+bool IsNumberTag(const std::string &tag) {
+    size_t second = tag.find('-', 1);
+    auto digits = [&](size_t from, size_t to) {
+        return to > from && tag.find_first_not_of("0123456789", from) >= to;
+    };
+    return tag.size() > 3 && tag[0] == '-' && second != std::string::npos && digits(1, second) &&
+           digits(second + 1, tag.size());
+}
+
+// A taken name gets "-PID-N" before its extension, which keeps the key by
+// which the task picks the kind of request, wherever it stands in the name.
+TEST_F(NotesctlTest, ATakenNameIsNumberedAndKeepsItsRequestKey) {
+    struct Case {
+        const char *name;
+        const char *key;        // what must stay in the name
+        const char *extension;  // what the numbered name ends with
+    } cases[] = {
+        {"ND_REQUEST_MOBILE_HCR_a.xml", "ND_REQUEST_MOBILE_HCR_", ".xml"},
+        {"ND_REQUEST_INSTALL_IOS_HCR_", "ND_REQUEST_INSTALL_IOS_HCR_", ""},
+        {"page.ND_REQUEST_HCR_", "ND_REQUEST_HCR_", ".ND_REQUEST_HCR_"},
+        {".ND_REQUEST_HCR_x", "ND_REQUEST_HCR_", ""},
+        {"ND_REQUEST_HCR_.tar.xml", "ND_REQUEST_HCR_.tar", ".xml"},
+    };
+    AnsweringTask task(dir());
+    ASSERT_NOERROR(task.status());
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string folder = file("k" + std::to_string(n++));
+        mkdir(folder.c_str(), 0755);
+        WriteFile(folder + "/" + c.name, TokenRequest("MQ$K", c.name));
+        std::string first, second;
+        for (std::string *reply : {&first, &second}) {
+            RunResult r = Notesctl({"request", dir(), folder + "/" + c.name, "--timeout", "60"});
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(r.out, std::string("reply to ") + c.name + "\n");
+            *reply = ReplyFileOf(r);
+        }
+        EXPECT_TRUE(EndsWith(first, std::string("/requests/") + c.name)) << first;
+        const std::string numbered = second.substr(second.rfind('/') + 1);
+        const std::string name = c.name;
+        const std::string stem = name.substr(0, name.size() - std::strlen(c.extension));
+        ASSERT_EQ(numbered.rfind(stem, 0), 0u) << numbered;
+        ASSERT_TRUE(EndsWith(numbered, c.extension)) << numbered;
+        const std::string tag =
+            numbered.substr(stem.size(), numbered.size() - stem.size() - std::strlen(c.extension));
+        EXPECT_TRUE(IsNumberTag(tag)) << numbered;
+        EXPECT_NE(numbered.find(c.key), std::string::npos) << numbered;
+        EXPECT_EQ(ReadFile(first), ReadFile(second));
+    }
 }
 
 // ---------------------------------------------------------------- tell
@@ -511,7 +779,7 @@ TEST_F(NotesctlTest, TellQuitStopsTheNamedTaskOnly) {
     // By program name or by status line, in any case; "quit" in any case.
     RunResult told = Notesctl({"tell", dir(), "HALCYRA", " Quit "});
     EXPECT_EQ(told.exitCode, 0) << told.err;
-    EXPECT_TRUE(e2e::WaitFor([] { return AddInShouldStop() != FALSE; }, 5));
+    EXPECT_TRUE(e2e::WaitFor([] { return AddInShouldStop() != FALSE; }, 60));
     EXPECT_EQ(Notesctl({"tell", dir(), "E2ETask", "quit"}).exitCode, 0);
 
     AddInDeleteStatusLine(line);

@@ -53,10 +53,12 @@ double Now() {
 
 RunResult Run(const std::vector<std::string> &argv, double timeoutSeconds) {
     RunResult result;
+    // Close-on-exec, so that a program that another thread starts meanwhile
+    // does not keep these open and delay their end of file.
     int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0)
+    if (pipe2(outPipe, O_CLOEXEC) != 0)
         return result;
-    if (pipe(errPipe) != 0) {
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
         close(outPipe[0]);
         close(outPipe[1]);
         return result;

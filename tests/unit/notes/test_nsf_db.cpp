@@ -713,7 +713,7 @@ TEST_F(BusyDbTest, AWriterHeldElsewhereGivesBusyAfterTheTimeOutAndLosesNothing) 
     EXPECT_EQ(NSFNoteUpdate(note, 0), ERR_DB_BUSY);
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(250));
-    EXPECT_LT(waited, std::chrono::seconds(10));
+    EXPECT_LT(waited, std::chrono::seconds(60)) << "gave up, but long after its time-out";
 
     // Let go of the lock from another thread while the update waits.
     std::thread release([&] {

@@ -80,7 +80,7 @@ TEST(RunningRequestsWait, EndsAsSoonAsTheLastThreadIsDoneAndGivesUpAtTheBound) {
         running.Finished();
     });
     auto begin = std::chrono::steady_clock::now();
-    EXPECT_TRUE(running.WaitUntilNone(10000, 10));
+    EXPECT_TRUE(running.WaitUntilNone(60000, 10));
     auto waited = std::chrono::steady_clock::now() - begin;
     finisher.join();
     EXPECT_GE(waited, std::chrono::milliseconds(150));  // it did wait for both
@@ -91,7 +91,7 @@ TEST(RunningRequestsWait, EndsAsSoonAsTheLastThreadIsDoneAndGivesUpAtTheBound) {
     EXPECT_FALSE(running.WaitUntilNone(200, 10));
     waited = std::chrono::steady_clock::now() - begin;
     EXPECT_GE(waited, std::chrono::milliseconds(200));
-    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_LT(waited, std::chrono::seconds(60)) << "gave up, but long after the bound";
     EXPECT_EQ(running.Count(), 1u);
 }
 

@@ -186,7 +186,7 @@ TEST_F(TaskMainTest, ServesEachMessageOnAThreadUntilToldToStop) {
     char *argv[] = {program, nullptr};
     std::future<STATUS> task =
         std::async(std::launch::async, [&] { return RunAddInMain(1, argv); });
-    for (int i = 0; i < 1000 && !QueueExists(kRequestQueue); i++) {
+    for (int i = 0; i < 6000 && !QueueExists(kRequestQueue); i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_TRUE(QueueExists(kRequestQueue)) << test_support::ReadFile(ConsoleLog());
@@ -212,7 +212,7 @@ TEST_F(TaskMainTest, ServesEachMessageOnAThreadUntilToldToStop) {
     for (int i = 0; i < 2; i++) {
         char text[512];
         WORD length = 0;
-        ASSERT_EQ(MQGet(reply, text, sizeof text, 0, 20000, &length), NOERROR) << "reply " << i;
+        ASSERT_EQ(MQGet(reply, text, sizeof text, 0, 60000, &length), NOERROR) << "reply " << i;
         EXPECT_EQ(std::string(text, length), expectedReply);
     }
     char text[512];
@@ -222,11 +222,13 @@ TEST_F(TaskMainTest, ServesEachMessageOnAThreadUntilToldToStop) {
     // Quit pending: no message is taken any more, and the shutdown names it.
     ASSERT_NOERROR(MQPut(requests, 0, plain.data(), static_cast<WORD>(plain.size()), 0));
     ASSERT_NOERROR(MQPutQuitMsg(requests));
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    // A turn of the loop (one a second) must see the flag before the quit;
+    // nothing shows that it did, so the wait leaves a busy machine room.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5000));
     DWORD told = 0;
     ASSERT_NOERROR(StandinTellTask("vanterra-unit", "quit", &told));
     EXPECT_EQ(told, 1u);
-    ASSERT_EQ(task.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    ASSERT_EQ(task.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(task.get(), NOERROR);
     AddInTaskEnd(1, argv);
 
@@ -294,7 +296,7 @@ TEST_F(TaskMainTest, ShutdownWaitsForRequestThreadsThatStillRun) {
         EXPECT_EQ(MQGetCount(reply), 1u);
         return status;
     });
-    for (int i = 0; i < 1000 && !QueueExists(kRequestQueue); i++) {
+    for (int i = 0; i < 6000 && !QueueExists(kRequestQueue); i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     MQHANDLE requests = 0;
@@ -302,7 +304,7 @@ TEST_F(TaskMainTest, ShutdownWaitsForRequestThreadsThatStillRun) {
     const std::string path = dataFile("request_1.xml");
     WriteRequest(path);
     ASSERT_NOERROR(MQPut(requests, 0, path.data(), static_cast<WORD>(path.size()), 0));
-    for (int i = 0; i < 2000 && !g_startEntered; i++) {
+    for (int i = 0; i < 6000 && !g_startEntered; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_TRUE(g_startEntered);
@@ -313,7 +315,7 @@ TEST_F(TaskMainTest, ShutdownWaitsForRequestThreadsThatStillRun) {
     // runs.
     EXPECT_EQ(task.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout);
     g_startReleased = true;
-    ASSERT_EQ(task.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    ASSERT_EQ(task.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(task.get(), NOERROR);
     AddInTaskEnd(1, argv);
 
