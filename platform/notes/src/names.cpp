@@ -12,10 +12,10 @@
 
 #include "collation.h"
 #include "dname.h"
+#include "dname_internal.h"
 #include "fault.h"
 #include "lmbcs.h"
 #include "nif_view.h"
-#include "nsf_db.h"
 #include "nsf_indexers.h"
 #include "nsf_internal.h"
 #include "nsf_note.h"
@@ -70,26 +70,18 @@ void LetGoOfDirectories() {
     files.swap(held.files);
 }
 
-// The database file of a server's directory. Every call opens it through
-// NSFDbOpen, which tells a missing or replaced file; the handle is closed
-// at once.
+// The database file of a server's directory. Every call opens it anew,
+// which tells a missing or replaced file.
 STATUS OpenDirectory(const char *server, std::shared_ptr<nsf::DbFile> *out) {
     const std::string path =
         server != nullptr && *server != '\0' ? std::string(server) + "!!" + kDirectory : kDirectory;
-    DBHANDLE handle = NULLHANDLE;
-    if (STATUS status = NSFDbOpen(path.c_str(), &handle))
+    if (STATUS status = nsf::OpenDbFile(path.c_str(), out))
         return status;
-    std::shared_ptr<nsf::DbObject> db;
-    STATUS status = nsf::LookupDb(handle, &db);
-    if (status == NOERROR) {
-        *out = db->file;
-        AtRuntimeEnd(LetGoOfDirectories);
-        HeldDirectories &held = TheHeldDirectories();
-        std::lock_guard<std::mutex> lock(held.mutex);
-        held.files[db->file->absPath()] = db->file;
-    }
-    NSFDbClose(handle);
-    return status;
+    AtRuntimeEnd(LetGoOfDirectories);
+    HeldDirectories &held = TheHeldDirectories();
+    std::lock_guard<std::mutex> lock(held.mutex);
+    held.files[(*out)->absPath()] = *out;
+    return NOERROR;
 }
 
 // NUL-terminated texts one after the other.
@@ -108,12 +100,11 @@ std::vector<std::string> Unpack(const char *packed, WORD count) {
 std::vector<std::string> LookupKeys(const std::string &name) {
     std::vector<std::string> keys{CollationKey(name)};
     if (name.size() < MAXDNAME && name.find('\0') == std::string::npos) {
-        char form[MAXDNAME];
-        WORD length = 0;
-        if (DNCanonicalize(0, nullptr, name.c_str(), form, sizeof form, &length) == NOERROR)
-            keys.push_back(CollationKey(form, length));
-        if (DNAbbreviate(0, nullptr, name.c_str(), form, sizeof form, &length) == NOERROR)
-            keys.push_back(CollationKey(form, length));
+        std::string form;
+        for (bool canonical : {true, false}) {
+            if (NameForm(name, canonical, &form) == NOERROR)
+                keys.push_back(CollationKey(form));
+        }
     }
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());

@@ -50,15 +50,10 @@ void CloseAllCollections() {
         ReleaseHandle(HandleKind::Collection, handle);
 }
 
-// The collection of a handle, after the call's fault point (given the
-// collection's database when the handle is good).
-STATUS CollectionForCall(const char *call, HCOLLECTION handle,
-                         std::shared_ptr<CollectionObject> *out) {
-    STATUS status = Lookup(HandleKind::Collection, handle, out);
-    if (STATUS fault =
-            FaultCheck(call, status == NOERROR ? (*out)->file->relPath().c_str() : nullptr))
-        return fault;
-    return status;
+// The path of a collection's database for the fault point of a call, null
+// when the handle did not look up.
+const char *PathFor(STATUS lookup, const std::shared_ptr<CollectionObject> &collection) {
+    return lookup == NOERROR ? collection->file->relPath().c_str() : nullptr;
 }
 
 // Whether a design note's "$Flags" fits a pattern of NIFFindDesignNoteExt.
@@ -179,16 +174,16 @@ STATUS LNPUBLIC NIFOpenCollection(DBHANDLE hViewDB, DBHANDLE hDataDB, NOTEID Vie
             }))
             return status;
 
-        NOTEHANDLE viewNote = NULLHANDLE;
+        std::shared_ptr<nsf::NoteObject> viewNote;
         if (rethViewNote != nullptr) {
-            if (STATUS status = NSFNoteOpen(hViewDB, ViewNoteID, 0, &viewNote))
+            if (STATUS status = nsf::OpenStoredNote(viewDb, ViewNoteID, &viewNote))
                 return status;
         }
         AtRuntimeEnd(CloseAllCollections);
         DHANDLE handle = RegisterHandle(HandleKind::Collection, collection);
         if (handle == NULLHANDLE) {
-            if (viewNote != NULLHANDLE)
-                NSFNoteClose(viewNote);
+            if (viewNote)
+                nsf::CloseNote(viewNote->handle);
             return ERR_MEMORY;
         }
         {
@@ -197,8 +192,8 @@ STATUS LNPUBLIC NIFOpenCollection(DBHANDLE hViewDB, DBHANDLE hDataDB, NOTEID Vie
             open.handles.insert(handle);
         }
         *rethCollection = handle;
-        if (rethViewNote != nullptr)
-            *rethViewNote = viewNote;
+        if (viewNote)
+            *rethViewNote = viewNote->handle;
         if (retViewUNID != nullptr)
             *retViewUNID = header.unid;
     } catch (const std::bad_alloc &) {
@@ -215,8 +210,11 @@ STATUS LNPUBLIC NIFFindByName(HCOLLECTION hCollection, const char far *Name, WOR
     if (retNumMatches != nullptr)
         *retNumMatches = 0;
     std::shared_ptr<CollectionObject> collection;
-    if (STATUS status = CollectionForCall("NIFFindByName", hCollection, &collection))
-        return status;
+    STATUS found = Lookup(HandleKind::Collection, hCollection, &collection);
+    if (STATUS fault = FaultCheck("NIFFindByName", PathFor(found, collection)))
+        return fault;
+    if (found != NOERROR)
+        return found;
     const WORD known = FIND_PARTIAL | FIND_CASE_INSENSITIVE | FIND_LAST_EQUAL;
     if (Name == nullptr || (FindFlags & ~known) != 0)
         return ERR_BAD_PARAM;
@@ -261,8 +259,11 @@ STATUS LNPUBLIC NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION far *
     if (retSignalFlags != nullptr)
         *retSignalFlags = 0;
     std::shared_ptr<CollectionObject> collection;
-    if (STATUS status = CollectionForCall("NIFReadEntries", hCollection, &collection))
-        return status;
+    STATUS found = Lookup(HandleKind::Collection, hCollection, &collection);
+    if (STATUS fault = FaultCheck("NIFReadEntries", PathFor(found, collection)))
+        return fault;
+    if (found != NOERROR)
+        return found;
     auto knownNavigator = [](WORD navigator) {
         return navigator == NAVIGATE_CURRENT || navigator == NAVIGATE_NEXT ||
                navigator == NAVIGATE_PREV;
@@ -338,8 +339,11 @@ STATUS LNPUBLIC NIFReadEntries(HCOLLECTION hCollection, COLLECTIONPOSITION far *
 STATUS LNPUBLIC NIFCloseCollection(HCOLLECTION hCollection) {
     using namespace notes_internal;
     std::shared_ptr<CollectionObject> collection;
-    if (STATUS status = CollectionForCall("NIFCloseCollection", hCollection, &collection))
-        return status;
+    STATUS found = Lookup(HandleKind::Collection, hCollection, &collection);
+    if (STATUS fault = FaultCheck("NIFCloseCollection", PathFor(found, collection)))
+        return fault;
+    if (found != NOERROR)
+        return found;
     collection.reset();
     if (STATUS status = ReleaseHandle(HandleKind::Collection, hCollection))
         return status;
