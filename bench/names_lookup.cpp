@@ -192,7 +192,7 @@ int main(int argc, char **argv) {
     StoreView(names, "($Clusters)",
               "SELECT (Form = \"Server\" | Type = \"Server\") & ClusterName != \"\"",
               "ClusterName");
-    StoreView(names, "($VIMGroups)", "SELECT Form = \"Group\" | Type = \"Group\"", "ListName");
+    StoreView(names, "($Groups)", "SELECT Form = \"Group\" | Type = \"Group\"", "ListName");
     auto start = Clock::now();
     std::vector<NOTEID> ids;
     for (int i = 0; i < people; i++)
@@ -305,7 +305,7 @@ int main(int argc, char **argv) {
     std::printf("  storing the people (views not built yet)  %10.1f ms (%.3f ms each)\n", stored,
                 stored / people);
     std::printf("  first lookup, building \"$Users\"           %10.1f ms\n", firstLookup);
-    std::printf("  first expansion, building \"($VIMGroups)\"  %10.3f ms\n", firstExpansion);
+    std::printf("  first expansion, building \"($Groups)\"      %10.3f ms\n", firstExpansion);
     std::printf("  lookup in \"$Users\", per call            %10.3f ms median, %.3f ms p99\n",
                 Quantile(lookups, 0.5), Quantile(lookups, 0.99));
     std::printf("  the same, the directory held by no handle %9.3f ms median, %.3f ms p99\n",

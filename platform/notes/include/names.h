@@ -10,10 +10,10 @@
 //                   key: ServerName : @Name([Abbreviate]; ServerName)
 //   "($Clusters)"   SELECT (Form = "Server" | Type = "Server") & ClusterName != ""
 //                   key: ClusterName
-//   "($VIMGroups)"  SELECT Form = "Group" | Type = "Group"
+//   "($Groups)"     SELECT Form = "Group" | Type = "Group"
 //                   key: ListName
 // A person is a document of "$Users" (its "FullName" a text or a text list,
-// the first entry its full name), a group one of "($VIMGroups)" (its
+// the first entry its full name), a group one of "($Groups)" (its
 // "ListName", and its "Members" in order).
 //
 // Once looked up in, a directory stays open in the process until the
@@ -138,13 +138,13 @@ STATUS LNPUBLIC NAMEGetTextItem2(const void far *pMatch, WORD Item, WORD Member,
 //                            twice) is not expanded again
 //   a name that is nobody    nothing
 // A name is taken for a person first (the first match in "$Users"), then
-// for a group (the first match in "($VIMGroups)"). Each name comes once
+// for a group (the first match in "($Groups)"). Each name comes once
 // (the first time, compared through the collation). A name that is nobody
 // gives a list of 0 entries and NOERROR. The call does not take over
 // hNames: the caller frees it, as it frees the new list.
 // Statuses: ERR_LIST_FULL when the result passes 65535 bytes;
 // ERR_NAMESPACE_NOT_FOUND when the directory lacks "$Users" or
-// "($VIMGroups)"; NAMELookup2's statuses for the directory; the handle
+// "($Groups)"; NAMELookup2's statuses for the directory; the handle
 // statuses of os_mem for hNames; ERR_BAD_PARAM for a null rethExpanded,
 // non-zero reserved values, or a list that does not lie whole within
 // NamesSize and the memory object. On failure *rethExpanded is NULLHANDLE

@@ -29,7 +29,7 @@ namespace {
 
 const char kDirectory[] = "names.nsf";
 const char kUsers[] = "$Users";
-const char kGroups[] = "($VIMGroups)";
+const char kGroups[] = "($Groups)";
 
 constexpr size_t kHeaderSize = 16;
 constexpr size_t kEntryHeaderSize = 16;

@@ -42,7 +42,7 @@ inline void StoreDirectoryViews(DBHANDLE names) {
     StoreView(names, "($Clusters)",
               "SELECT (Form = \"Server\" | Type = \"Server\") & ClusterName != \"\"",
               "ClusterName");
-    StoreView(names, "($VIMGroups)", "SELECT Form = \"Group\" | Type = \"Group\"", "ListName");
+    StoreView(names, "($Groups)", "SELECT Form = \"Group\" | Type = \"Group\"", "ListName");
 }
 
 // A person: "FullName" a text list of the given names (canonical first, as

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -12,6 +13,8 @@
 #include "directory_test_util.h"
 #include "os_error.h"
 #include "os_mem.h"
+#include "os_text.h"
+#include "standin/dxl.h"
 #include "standin/fault.h"
 #include "standin/nsf.h"
 #include "standin/runtime.h"
@@ -367,7 +370,7 @@ TEST_F(DirectoryTest, NameSpacesAreTheViewsOfTheDirectory) {
     agents_test::StoreDesignNote(names_, NOTE_CLASS_FORM, {ItemSpec::T("$TITLE", "Person")});
     EXPECT_EQ(LookUp({"($ByMailFile)"}, {"MAIL/JDOE"}, {"ShortName"}).entries,
               (std::vector<Matches>{{{"jdoe"}}}));
-    EXPECT_EQ(LookUp({"($VIMGroups)"}, {"staff"}, {"Members"}).entries,
+    EXPECT_EQ(LookUp({"($Groups)"}, {"staff"}, {"Members"}).entries,
               (std::vector<Matches>{{{"jdoe"}}}));
     for (const char *space : {"($Users)", "Users", "Person", "", "$Users|x"}) {
         SCOPED_TRACE(space);
@@ -661,7 +664,7 @@ TEST_F(DirectoryTest, ExpansionRefusesWhatItCannotReadOrHold) {
     EXPECT_NOERROR(OSMemFree(list));
 
     NOTEID groups = 0;
-    ASSERT_NOERROR(NIFFindDesignNoteExt(names_, "($VIMGroups)", NOTE_CLASS_VIEW, "", &groups, 0));
+    ASSERT_NOERROR(NIFFindDesignNoteExt(names_, "($Groups)", NOTE_CLASS_VIEW, "", &groups, 0));
     ASSERT_NOERROR(NSFNoteDelete(names_, groups, 0));
     EXPECT_EQ(Expand({"Many"}, &expanded), ERR_NAMESPACE_NOT_FOUND);
 }
@@ -703,5 +706,110 @@ TEST_F(DirectoryTest, FaultPointsFailEachCall) {
     OSUnlockObject(buffer);
     EXPECT_NOERROR(OSMemFree(buffer));
 }
+
+#ifdef DESIGNS_DIR
+struct TextReader {
+    std::string text;
+    size_t pos = 0;
+};
+
+STATUS LNCALLBACK ReadText(void *context, char *buffer, DWORD length, DWORD *retLength) {
+    auto *r = static_cast<TextReader *>(context);
+    const size_t n = std::min<size_t>(length, r->text.size() - r->pos);
+    std::memcpy(buffer, r->text.data() + r->pos, n);
+    r->pos += n;
+    *retLength = static_cast<DWORD>(n);
+    return NOERROR;
+}
+
+std::string Lmbcs(const std::string &utf8) {
+    char out[256];
+    const WORD n = OSTranslate(OS_TRANSLATE_UTF8_TO_LMBCS, utf8.data(),
+                               static_cast<WORD>(utf8.size()), out, sizeof out);
+    return std::string(out, n);
+}
+
+// The directory as the shipped designs and the sample organisation make it,
+// read as the worker and the task read it.
+class ShippedDirectoryTest : public nsf_test::NsfTest {
+  protected:
+    void SetUp() override {
+        nsf_test::NsfTest::SetUp();
+        names_ = CreateAndOpen("names.nsf");
+        for (const char *file : {DESIGNS_DIR "/names-views.xml", DESIGNS_DIR "/sample/names.xml"}) {
+            TextReader reader{test_support::ReadFile(file)};
+            StandinDxlResult result{};
+            ASSERT_EQ(StandinDxlImport(names_, ReadText, &reader, &result), NOERROR)
+                << file << ": " << result.message;
+        }
+    }
+    void TearDown() override {
+        EXPECT_NOERROR(NSFDbClose(names_));
+        nsf_test::NsfTest::TearDown();
+    }
+    DBHANDLE names_ = NULLHANDLE;
+};
+
+TEST_F(ShippedDirectoryTest, TheShippedViewsAnswerTheLookupsOfTheWorkerAndTheTask) {
+    const std::string zoe = Lmbcs("CN=Zoë Ünal/O=Demo");
+    WORD size = 0;
+    DHANDLE list = NamesList({"Out of Office Team"}, &size);
+    DHANDLE expanded = NULLHANDLE;
+    ASSERT_NOERROR(NAMEExpandNamesList(list, size, &expanded, &size, 0, 0));
+    EXPECT_NOERROR(OSMemFree(list));
+    const std::vector<std::string> members = ListTexts(expanded);
+    EXPECT_NOERROR(OSMemFree(expanded));
+    EXPECT_EQ(members, (std::vector<std::string>{"CN=Jo Doe/O=Demo", "CN=Ann Lee/O=Demo", zoe,
+                                                 "CN=Max Rowe/O=Demo"}));
+    const char *files[] = {"mail\\jdoe.nsf", "mail\\alee.nsf", "mail\\zunal.nsf",
+                           "mail\\mrowe.nsf"};
+    for (size_t i = 0; i < members.size() && i < 4; i++) {
+        SCOPED_TRACE(members[i]);
+        Lookup found = LookUp({"$Users"}, {members[i]}, kMailItems);
+        ASSERT_NOERROR(found.status);
+        ASSERT_EQ(found.entries.size(), 1u);
+        ASSERT_EQ(found.entries[0].size(), 1u);
+        EXPECT_EQ(found.entries[0][0][1], files[i]);
+    }
+    // Code page 850 letters fold through the collation as the ASCII ones do.
+    EXPECT_EQ(LookUp({"$Users"}, {Lmbcs("ZOË ÜNAL")}, {"ShortName"}).entries,
+              (std::vector<Matches>{{{"zunal"}}}));
+
+    // The cluster of a server that is down, as the fail-over finds it.
+    EXPECT_EQ(LookUp({"($Servers)"}, {"Vanterra2/Demo"}, {"ClusterName"}).entries,
+              (std::vector<Matches>{{{"Demo Cluster"}}}));
+    EXPECT_EQ(LookUp({"($Clusters)"}, {"Demo Cluster"}, {"ServerName"}).entries,
+              (std::vector<Matches>{{{"CN=Vanterra2/O=Demo"}}}));
+
+    // The administrators of a server document, as the task's ACL set-up
+    // reads them.
+    NOTEID view = 0;
+    ASSERT_NOERROR(NIFFindDesignNoteExt(names_, "($Servers)", NOTE_CLASS_VIEW, "-G40n^", &view, 0));
+    HCOLLECTION collection = NULLHANDLE;
+    ASSERT_NOERROR(NIFOpenCollection(names_, names_, view, 0, NULLHANDLE, &collection, nullptr,
+                                     nullptr, nullptr, nullptr));
+    COLLECTIONPOSITION position{};
+    DWORD matches = 0;
+    ASSERT_NOERROR(NIFFindByName(collection, "CN=Vanterra2/O=Demo", FIND_CASE_INSENSITIVE,
+                                 &position, &matches));
+    DHANDLE buffer = NULLHANDLE;
+    DWORD returned = 0;
+    ASSERT_NOERROR(NIFReadEntries(collection, &position, NAVIGATE_CURRENT, 0, NAVIGATE_NEXT,
+                                  matches, READ_MASK_NOTEID, &buffer, nullptr, nullptr, &returned,
+                                  nullptr));
+    EXPECT_NOERROR(NIFCloseCollection(collection));
+    ASSERT_EQ(returned, 1u);
+    NOTEID server = 0;
+    std::memcpy(&server, OSLockObject(buffer), sizeof server);
+    OSUnlockObject(buffer);
+    EXPECT_NOERROR(OSMemFree(buffer));
+    NOTEHANDLE note = NULLHANDLE;
+    ASSERT_NOERROR(NSFNoteOpen(names_, server, 0, &note));
+    char admin[256];
+    NSFItemGetTextListEntry(note, "Administrator", 0, admin, sizeof admin);
+    EXPECT_STREQ(admin, "CN=Jo Doe/O=Demo");
+    EXPECT_NOERROR(NSFNoteClose(note));
+}
+#endif
 
 }  // namespace
