@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "data_dir.h"
+#include "json.h"
 #include "process.h"
 #include "test_support.h"
 
 namespace {
 
 using e2e::Background;
+using e2e::Json;
 using e2e::RunResult;
 
 const char kVanterra[] = VANTERRA_PATH;
@@ -29,7 +31,7 @@ const char kStore[] = "https://apps.vanterra.example/halcyra/ios";
 
 // One element of a document as the browser serialises it: its name, its
 // attributes (values with their character references resolved) and the
-// text right inside it, up to its first child element.
+// text right inside it, up to its first child element or its end.
 struct Element {
     std::string name;
     std::map<std::string, std::string> attributes;
@@ -73,6 +75,7 @@ std::string Unescape(const std::string &text) {
 // form.
 std::vector<Element> ElementsOf(const std::string &dom) {
     std::vector<Element> elements;
+    bool textOpen = false;  // whether text now is the last element's own
     size_t i = 0;
     auto fail = [&](const char *why) {
         ADD_FAILURE() << why << " at " << i << ": " << dom.substr(i, 80);
@@ -83,13 +86,14 @@ std::vector<Element> ElementsOf(const std::string &dom) {
             size_t end = dom.find('<', i);
             if (end == std::string::npos)
                 end = dom.size();
-            if (!elements.empty())
+            if (textOpen)
                 elements.back().text += Unescape(dom.substr(i, end - i));
             i = end;
         } else if (dom.compare(i, 4, "<!--") == 0) {
             size_t end = dom.find("-->", i);
             i = end == std::string::npos ? dom.size() : end + 3;
         } else if (dom.compare(i, 2, "</") == 0 || dom.compare(i, 2, "<!") == 0) {
+            textOpen = false;
             size_t end = dom.find('>', i);
             i = end == std::string::npos ? dom.size() : end + 1;
         } else {
@@ -130,6 +134,7 @@ std::vector<Element> ElementsOf(const std::string &dom) {
             i++;  // the '>'
             const bool raw = element.name == "script" || element.name == "style";
             elements.push_back(element);
+            textOpen = true;
             if (raw) {
                 size_t end = dom.find("</" + element.name, i);
                 i = end == std::string::npos ? dom.size() : end;
@@ -162,6 +167,18 @@ std::map<std::string, std::string> LinksOf(const std::vector<Element> &elements)
     return links;
 }
 
+// The view of HCR.nsf's templates that keys the settings documents by
+// their server's name.
+const char kSetupViewDxl[] = R"X(<?xml version='1.0' encoding='utf-8'?>
+<database>
+<note class='view'>
+<item name='$TITLE' summary='true'><text>(Setup Doc)</text></item>
+<item name='$SelectionFormula' summary='true'><text>SELECT Form = "FServerLicense"</text></item>
+<item name='$KeyFormula' summary='true'><text>Server</text></item>
+</note>
+</database>
+)X";
+
 // The end of the browser's error output: its last lines say why it failed,
 // the many before them are its complaints about the missing system bus.
 std::string Tail(const std::string &err) {
@@ -174,13 +191,17 @@ class PagesInBrowser : public e2e::DataDirFixture {
         DataDirFixture::SetUp();
         ASSERT_EQ(access(kChromium, X_OK), 0)
             << kChromium << " is missing: scripts/setup installs Debian's chromium";
+        // An HCR.nsf without the view that finds the settings documents
+        // gets the one its templates hold.
+        if (Notesctl({"dump", dir(), "HCR.nsf"}).out.find("\"(Setup Doc)\"") == std::string::npos)
+            Import(kSetupViewDxl);
         task = std::make_unique<Background>(
             std::vector<std::string>{kVanterra, "=" + dir() + "/notes.ini"}, file("console.txt"));
         bool up = e2e::WaitFor(
             [&] {
                 return task->Output().find("Halcyra: Initialization Complete") !=
                            std::string::npos &&
-                       e2e::Notesctl({"show", dir(), "queues"}).out.find("MQ$OutOfOffice ") !=
+                       Notesctl({"show", dir(), "queues"}).out.find("MQ$OutOfOffice ") !=
                            std::string::npos;
             },
             120);
@@ -188,9 +209,32 @@ class PagesInBrowser : public e2e::DataDirFixture {
     }
     void TearDown() override {
         if (task) {
-            e2e::Notesctl({"tell", dir(), "vanterra", "quit"});
+            Notesctl({"tell", dir(), "vanterra", "quit"});
             EXPECT_TRUE(task->Wait(120)) << task->Output();
         }
+    }
+
+    RunResult Notesctl(const std::vector<std::string> &args) { return e2e::Notesctl(args, 180); }
+
+    void Import(const std::string &dxl) {
+        static int n = 0;
+        const std::string path = file("import" + std::to_string(n++) + ".xml");
+        test_support::WriteFile(path, dxl);
+        RunResult r = Notesctl({"import", dir(), "HCR.nsf", path});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+
+    // The documents of HCR.nsf, as notesctl dump gives them.
+    std::vector<Json> SettingsDocuments() {
+        RunResult r = Notesctl({"dump", dir(), "HCR.nsf"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::vector<Json> documents;
+        const Json dump = Json::Parse(r.out);
+        for (const Json &note : dump["notes"].array()) {
+            if (note["class"].number() == 1)
+                documents.push_back(note);
+        }
+        return documents;
     }
 
     // Sends a page request for this login; the page as the task wrote it.
@@ -202,7 +246,7 @@ class PagesInBrowser : public e2e::DataDirFixture {
                                     loginName +
                                     "\" LoginServer=\"mail.acme.com\">jdoe</Username>"
                                     "</Request>\n");
-        RunResult r = e2e::Notesctl({"request", dir(), path, "--timeout", "120"}, 180);
+        RunResult r = Notesctl({"request", dir(), path, "--timeout", "120"});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out, "OK\n");
         const std::string prefix = "notesctl: reply file: ";
@@ -285,7 +329,8 @@ TEST_F(PagesInBrowser, ConfigurePagesLinkTheAppAndHcrNsf) {
         const std::string name = c.name;
         const std::vector<Element> plain = Load(name, Page(name, "jdoe"));
         std::map<std::string, std::string> links = c.links;
-        links["Configure HCR App"] = "halcyraapp://username=jdoe&server=mail.acme.com";
+        links["Configure HCR App"] =
+            "halcyraapp://username=jdoe&server=mail.acme.com&ssl=1&connect=1&dateformat=Full";
         EXPECT_EQ(LinksOf(plain), links) << name;
         bool icon = false;
         for (const Element &e : plain)
@@ -303,8 +348,8 @@ TEST_F(PagesInBrowser, ConfigurePagesLinkTheAppAndHcrNsf) {
         const std::string hostileName = "hostile_" + name;
         const std::vector<Element> hostile = Load(hostileName, Page(hostileName, kHostileXml));
         EXPECT_EQ(ShapeOf(hostile), ShapeOf(plain)) << name;
-        links["Configure HCR App"] =
-            std::string("halcyraapp://username=") + kHostile + "&server=mail.acme.com";
+        links["Configure HCR App"] = std::string("halcyraapp://username=") + kHostile +
+                                     "&server=mail.acme.com&ssl=1&connect=1&dateformat=Full";
         EXPECT_EQ(LinksOf(hostile), links) << name;
     }
 }
@@ -316,10 +361,95 @@ TEST_F(PagesInBrowser, IosPageLinksTheIconAndAddsNothingForAHostileLogin) {
     for (const Element &e : plain)
         icon = icon || (e.name == "img" && e.Attribute("src") == "/HCR.nsf/hcricon.png");
     EXPECT_TRUE(icon);
+    // The built-in page of a new settings document.
+    EXPECT_EQ(
+        LinksOf(plain),
+        (std::map<std::string, std::string>{
+            {"Download HCR App", kStore},
+            {"Configure HCR App",
+             "halcyraapp://username=jdoe&server=mail.acme.com&ssl=1&connect=1&dateformat=Full"},
+        }));
     const std::vector<Element> hostile =
         Load("ND_REQUEST_INSTALL_IOS_HCR_hostile",
              Page("ND_REQUEST_INSTALL_IOS_HCR_hostile.xml", kHostileXml));
     EXPECT_EQ(ShapeOf(hostile), ShapeOf(plain));
+}
+
+// A fresh HCR.nsf: the first request of any kind makes this server's one
+// settings document, and the administrator's settings in it reach the
+// pages with the next request.
+TEST_F(PagesInBrowser, TheSettingsDocumentIsMadeOnceAndItsSettingsReachThePages) {
+    for (int i = 0; i < 3; i++) {
+        const std::string path = file("read" + std::to_string(i) + ".xml");
+        test_support::WriteFile(path,
+                                "<Request><Username MQName=\"MQ$Read\" Action=\"1\">jdoe</Username>"
+                                "</Request>");
+        Notesctl({"request", dir(), path, "--timeout", "120"});
+        const std::vector<Json> documents = SettingsDocuments();
+        ASSERT_EQ(documents.size(), 1u) << "after request " << i;
+    }
+    const Json document = SettingsDocuments()[0];
+    std::vector<std::string> names;
+    std::map<std::string, const Json *> items;
+    for (const Json &item : document["items"].array()) {
+        names.push_back(item["name"].string());
+        items[item["name"].string()] = &item;
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"Form", "Server", "DocAuthor", "useSSL", "connectOnStartup",
+                                        "language", "AuthMethod", "InstallIOS"}));
+    ASSERT_EQ(items.size(), 8u);
+    EXPECT_EQ((*items["Form"])["value"].string(), "FServerLicense");
+    const std::string server = (*items["Server"])["value"].string();
+    EXPECT_FALSE(server.empty());
+    const Json &authors = *items["DocAuthor"];
+    EXPECT_EQ(authors["type"].number(), 0x0501);
+    EXPECT_EQ(authors["flags"].number(), 0x0064);
+    ASSERT_EQ(authors["value"].size(), 2u);
+    EXPECT_EQ(authors["value"][0].string(), "LocalDomainServers");
+    EXPECT_EQ(authors["value"][1].string(), "[SysAdmin]");
+    EXPECT_EQ((*items["useSSL"])["value"].string(), "1");
+    EXPECT_EQ((*items["language"])["value"].string(), "-No preference-");
+    EXPECT_EQ((*items["InstallIOS"])["value"].string().size(), 748u);
+
+    // The administrator's settings, in the same document.
+    Import(
+        "<?xml version='1.0' encoding='utf-8'?>\n<database><note class='document'>"
+        "<noteinfo unid='" +
+        document["unid"].string() +
+        "'/>"
+        "<item name='Form' summary='true'><text>FServerLicense</text></item>"
+        "<item name='Server' summary='true'><text>" +
+        server +
+        "</text></item>"
+        "<item name='DocAuthor' summary='true' authors='true'><textlist>"
+        "<text>LocalDomainServers</text><text>[SysAdmin]</text></textlist></item>"
+        "<item name='serverURL'><text>https://mail.acme.com</text></item>"
+        "<item name='useSSL'><text>0</text></item>"
+        "<item name='connectOnStartup'><text>1</text></item>"
+        "<item name='language'><text>fr/CA</text></item>"
+        "<item name='dateformat'><text>dd/MM/yyyy</text></item>"
+        "<item name='AuthMethod'><text>-no pref</text></item>"
+        "<item name='InstallIOS'><text>&lt;p&gt;Step 1&lt;/p&gt;\n"
+        "&lt;a href='%Configure HCR App%'&gt;First&lt;/a&gt;\n"
+        "&lt;a href=\"%Configure HCR App%\"&gt;Second&lt;/a&gt;</text></item>"
+        "</note></database>\n");
+    ASSERT_EQ(SettingsDocuments().size(), 1u);
+
+    const std::string query = "&ssl=0&connect=1&lang=fr%2FCA&dateformat=dd%2FMM%2Fyyyy";
+    const std::string link = "halcyraapp://username=jdoe&server=https://mail.acme.com" + query;
+    const std::vector<Element> phone =
+        Load("ND_REQUEST_MOBILE_HCR_settings", Page("ND_REQUEST_MOBILE_HCR_settings.xml", "jdoe"));
+    EXPECT_EQ(LinksOf(phone)["Configure HCR App"], link);
+
+    const std::string iosPage = Page("ND_REQUEST_INSTALL_IOS_HCR_settings.xml", "jdoe");
+    EXPECT_NE(iosPage.find("<p>Step 1</p>\r\n<a href='" + link + "'>First</a>\r\n<a href=\"" +
+                           link + "\">Second</a><br></body></html>"),
+              std::string::npos)
+        << iosPage;
+    const std::vector<Element> ios = Load("ND_REQUEST_INSTALL_IOS_HCR_settings", iosPage);
+    EXPECT_EQ(LinksOf(ios),
+              (std::map<std::string, std::string>{{"First", link}, {"Second", link}}));
 }
 
 }  // namespace
