@@ -223,7 +223,9 @@ STATUS SetTextItemIfChanged(NOTEHANDLE note, const char *itemName, const std::st
 }
 
 NOTEHANDLE OpenServerSetupDocument(DBHANDLE db, const char *serverName) {
-    if (serverName == nullptr)
+    // The view keys no document by an empty name: one made for it would
+    // never be found, and another would be made for every message.
+    if (serverName == nullptr || serverName[0] == '\0')
         return NULLHANDLE;
     int32_t changed = 0;
     NOTEID viewId = 0;

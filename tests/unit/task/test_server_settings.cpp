@@ -379,6 +379,11 @@ TEST_F(ServerSettingsTest, FailuresCreateNothingAndLeaveTheTextsAlone) {
     EXPECT_TRUE(Documents().empty());
 
     AddSetupView();
+    // Nor for a server without a name, whose document the view could never
+    // find.
+    EXPECT_EQ(Build("").query, "query untouched");
+    EXPECT_TRUE(Documents().empty());
+
     const NOTEID existing = AddSettings({{"serverURL", "https://mail.acme.com"}});
     for (const Fault &f : faults) {
         StandinFaultInject({f.call, ERR_FAULT_INJECTED, f.skip, 0, nullptr});
