@@ -22,21 +22,3 @@ const std::string &IPHCR::setHCR(const std::string &) {
 const std::string &IPHCR::getUserStatus(const std::string &) {
     throw IPException("getUserStatus", kNotAvailable);
 }
-
-// PENDING: the phone configure page.
-const std::string &IPHCR::WriteMobileConfigPage(const std::string &, const std::string &,
-                                                const std::string &, const std::string &) {
-    throw IPException("WriteMobileConfigPage", kNotAvailable);
-}
-
-// PENDING: the desktop configure page.
-const std::string &IPHCR::WriteAppConfigPage(const std::string &, const std::string &,
-                                             const std::string &, const std::string &) {
-    throw IPException("WriteAppConfigPage", kNotAvailable);
-}
-
-// PENDING: the iOS install page.
-const std::string &IPHCR::WriteIosInstallPage(const std::string &, const std::string &,
-                                              const std::string &, const std::string &) {
-    throw IPException("WriteIosInstallPage", kNotAvailable);
-}

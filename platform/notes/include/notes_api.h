@@ -10,6 +10,8 @@
 #include "dname.h"
 #include "dxl_api.h"
 #include "mq.h"
+#include "names.h"
+#include "nif.h"
 #include "nsf_db.h"
 #include "nsf_dbcopy.h"
 #include "nsf_dbinfo.h"

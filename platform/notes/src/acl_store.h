@@ -1,7 +1,7 @@
 // The access control list of a database as the store keeps it, and as the
 // ACL calls (acl.h) hold it in memory.
 //
-// Tables (schema step 5, nsf_schema.h):
+// Tables (schema step 6, nsf_schema.h):
 //   acl_entries(pos, name, level, flags, privileges)
 //                  the entries in their order; pos 0 is the default entry,
 //                  named "-Default-"; privileges are the 10 bytes of

@@ -283,6 +283,14 @@ STATUS OpenDatabase(const char *PathName, std::shared_ptr<DbObject> *out) {
 
 }  // namespace
 
+STATUS notes_internal::nsf::OpenDbFile(const char *path, std::shared_ptr<DbFile> *out) {
+    std::shared_ptr<DbObject> db;
+    if (STATUS status = OpenDatabase(path, &db))
+        return status;
+    *out = db->file;
+    return NOERROR;
+}
+
 namespace notes_internal {
 namespace nsf {
 

@@ -158,7 +158,21 @@ STATUS StepDesignIndex(Connection &c) {
     return ExecAll(c, kSql);
 }
 
-// Version 5: the access control list (acl_store.h). Every database, new
+// Version 5: the indexes of the views. They start empty: each view is built
+// by its first reader.
+STATUS StepViewIndexes(Connection &c) {
+    static const char *const kSql[] = {
+        "CREATE TABLE views(view_id INTEGER PRIMARY KEY, selection BLOB,"
+        " key_formula BLOB NOT NULL, built INTEGER NOT NULL)",
+        "CREATE TABLE view_entries(view_id INTEGER NOT NULL, key BLOB NOT NULL,"
+        " note_id INTEGER NOT NULL, PRIMARY KEY(view_id, key, note_id)) WITHOUT ROWID",
+        "CREATE INDEX view_entries_by_note ON view_entries(note_id)",
+        "DELETE FROM indexes WHERE name='views'",
+    };
+    return ExecAll(c, kSql);
+}
+
+// Version 6: the access control list (acl_store.h). Every database, new
 // or upgraded, starts with the default ACL: the default entry alone, at
 // manager level, which lets everyone do everything, as before.
 STATUS StepAcl(Connection &c) {
@@ -186,7 +200,8 @@ const std::vector<Step> &Steps() {
         {2, StepChangeCounter, {"indexes"}},
         {3, StepRefoldKeys, {}},
         {4, StepDesignIndex, {"design"}},
-        {5, StepAcl, {"acl_entries", "acl_roles"}},
+        {5, StepViewIndexes, {"views", "view_entries"}},
+        {6, StepAcl, {"acl_entries", "acl_roles"}},
     };
     return *steps;
 }

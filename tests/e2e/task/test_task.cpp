@@ -352,6 +352,9 @@ TEST_F(TaskTest, HostileRequestFilesChangeNothingReadNothingAndCostLittle) {
     };
 
     auto task = Start();
+    // The first message makes this server's settings document in HCR.nsf;
+    // from then on no request changes the file.
+    ExpectServes("before the hostile files");
     const std::string hcrBefore = ReadFile(dir_ + "/HCR.nsf");
     for (const auto &f : files) {
         SCOPED_TRACE(f.first);

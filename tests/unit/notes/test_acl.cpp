@@ -427,13 +427,13 @@ TEST_F(AclTest, EveryCallFailsAtItsFaultPoint) {
 TEST_F(AclTest, DatabasesOfOlderLayoutsOpenWithTheDefaultAcl) {
     const std::string v1 = dataFile("v1.nsf");
     nsf_test::WriteVersionOneFile(v1);
-    ASSERT_NOERROR(NSFDbCreate("v4.nsf", DBCLASS_BY_EXTENSION, FALSE));
-    const std::string v4 = dataFile("v4.nsf");
-    ASSERT_TRUE(nsf_test::RawExec(v4,
+    ASSERT_NOERROR(NSFDbCreate("v5.nsf", DBCLASS_BY_EXTENSION, FALSE));
+    const std::string v5 = dataFile("v5.nsf");
+    ASSERT_TRUE(nsf_test::RawExec(v5,
                                   "DROP TABLE acl_entries; DROP TABLE acl_roles;"
                                   " DELETE FROM dbinfo WHERE key LIKE 'acl_%';"
-                                  " PRAGMA user_version=4;"));
-    for (const char *path : {"v1.nsf", "v4.nsf"}) {
+                                  " PRAGMA user_version=5;"));
+    for (const char *path : {"v1.nsf", "v5.nsf"}) {
         DBHANDLE old = NULLHANDLE;
         ASSERT_EQ(NSFDbOpen(path, &old), NOERROR) << path;
         EXPECT_EQ(acl_test::DbText(old), kDefaultAcl) << path;

@@ -423,6 +423,29 @@ TEST_F(DesignsTest, TheProductTemplatesShareOneDesignUnderTwoTemplateNames) {
     ASSERT_NOERROR(Evaluate(doc, key, &keys));
     EXPECT_EQ(keys, std::vector<std::string>{"CN=Srv/O=Acme"});
 
+    // As the task finds it: the view by name and flag pattern, the
+    // document by the server's name.
+    NOTEID viewId = 0;
+    ASSERT_NOERROR(NIFFindDesignNoteExt(db, "(Setup Doc)", NOTE_CLASS_VIEW, "-G40n^", &viewId, 0));
+    HCOLLECTION collection = NULLHANDLE;
+    ASSERT_NOERROR(NIFOpenCollection(db, db, viewId, 0, NULLHANDLE, &collection, nullptr, nullptr,
+                                     nullptr, nullptr));
+    COLLECTIONPOSITION position{};
+    DWORD matches = 0;
+    EXPECT_NOERROR(
+        NIFFindByName(collection, "cn=srv/o=acme", FIND_CASE_INSENSITIVE, &position, &matches));
+    EXPECT_EQ(matches, 1u);
+    DHANDLE found = NULLHANDLE;
+    EXPECT_NOERROR(NIFReadEntries(collection, &position, NAVIGATE_CURRENT, 0, NAVIGATE_NEXT, 1,
+                                  READ_MASK_NOTEID, &found, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_NE(found, NULLHANDLE);
+    NOTEID foundId = 0;
+    std::memcpy(&foundId, OSLockObject(found), sizeof foundId);
+    OSUnlockObject(found);
+    EXPECT_NOERROR(OSMemFree(found));
+    EXPECT_EQ(foundId, settings);
+    EXPECT_NOERROR(NIFCloseCollection(collection));
+
     // Its form fills the settings a document lacks and keeps the others.
     ASSERT_NOERROR(NSFItemSetText(doc, "useSSL", "0", 1));
     ASSERT_NOERROR(NSFNoteComputeWithForm(doc, NULLHANDLE, 0, IgnoreErrors, nullptr));
