@@ -57,7 +57,7 @@ bool OnceOnly(WORD noteClass) {
 
 std::string StatusText(STATUS status) {
     char text[256] = {};
-    OSLoadString(NULLHANDLE, status, text, sizeof text);
+    OSLoadString(nullptr, status, text, sizeof text);
     char code[16];
     std::snprintf(code, sizeof code, " (0x%04X)", status & 0x3FFF);
     return text + std::string(code);
