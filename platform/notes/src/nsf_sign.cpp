@@ -2,8 +2,6 @@
 // (standin/sign.h).
 #include "nsf_sign.h"
 
-#include <openssl/evp.h>
-
 #include <cstring>
 #include <memory>
 
@@ -14,6 +12,7 @@
 #include "nsf_internal.h"
 #include "os_error.h"
 #include "runtime_state.h"
+#include "sha256.h"
 #include "signature.h"
 #include "standin/sign.h"
 
@@ -43,24 +42,17 @@ DWORD GetDword(const unsigned char *p) {
     return GetWord(p) | (static_cast<DWORD>(GetWord(p + 2)) << 16);
 }
 
-struct DigestContext {
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
 }  // namespace
 
 bool IsSignatureItem(const char *name, size_t length) {
     return CollationEqual(name, length, SIGNATURE_ITEM, sizeof SIGNATURE_ITEM - 1);
 }
 
-bool Digest(WORD noteClass, const std::vector<ItemView> &items, unsigned char *digest) {
-    std::unique_ptr<EVP_MD_CTX, DigestContext> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return false;
+void Digest(WORD noteClass, const std::vector<ItemView> &items, unsigned char *digest) {
+    Sha256 hash;
     std::string head;
     PutWord(&head, noteClass);
-    if (EVP_DigestUpdate(ctx.get(), head.data(), head.size()) != 1)
-        return false;
+    hash.Update(head.data(), head.size());
     for (const ItemView &item : items) {
         if (IsSignatureItem(item.name, item.nameLength))
             continue;
@@ -70,12 +62,11 @@ bool Digest(WORD noteClass, const std::vector<ItemView> &items, unsigned char *d
         PutWord(&fields, item.type);
         PutWord(&fields, item.flags);
         PutDword(&fields, static_cast<DWORD>(item.size));
-        if (EVP_DigestUpdate(ctx.get(), fields.data(), fields.size()) != 1 ||
-            (item.size > 0 && EVP_DigestUpdate(ctx.get(), item.value, item.size) != 1))
-            return false;
+        hash.Update(fields.data(), fields.size());
+        hash.Update(item.value, item.size);
     }
-    unsigned int length = 0;
-    return EVP_DigestFinal_ex(ctx.get(), digest, &length) == 1 && length == kDigestSize;
+    static_assert(Sha256::kDigestSize == kDigestSize, "the signature holds a SHA-256 digest");
+    hash.Final(digest);
 }
 
 std::string MakeValue(const std::string &signer, const TIMEDATE &when,
@@ -118,8 +109,7 @@ Verdict Check(WORD noteClass, const std::vector<ItemView> &items, Parsed *parsed
     if (signature->type != TYPE_SIGNATURE || !ParseValue(signature->value, signature->size, parsed))
         return Verdict::Damaged;
     unsigned char digest[kDigestSize];
-    if (!Digest(noteClass, items, digest))
-        return Verdict::Damaged;
+    Digest(noteClass, items, digest);
     return std::memcmp(digest, parsed->digest, kDigestSize) == 0 ? Verdict::Matches
                                                                  : Verdict::Differs;
 }
@@ -174,8 +164,7 @@ STATUS LNPUBLIC NSFNoteSign(NOTEHANDLE hNote) {
     if (note->closed)
         return ERR_INVALID_HANDLE;
     unsigned char digest[notes_internal::sign::kDigestSize];
-    if (!notes_internal::sign::Digest(note->header.noteClass, ViewsOf(*note), digest))
-        return ERR_MEMORY;
+    notes_internal::sign::Digest(note->header.noteClass, ViewsOf(*note), digest);
     const std::string value =
         notes_internal::sign::MakeValue(signer, notes_internal::nsf::NowTimedate(), digest);
     // Appended first, so that a failure leaves the note as it was.

@@ -28,9 +28,8 @@ struct ItemView {
 // Whether an item name is "$Signature" (through the collation of names).
 bool IsSignatureItem(const char *name, size_t length);
 
-// The digest of a note's class and items, "$Signature" left out. false
-// when the digest cannot be made (the crypto library failed).
-bool Digest(WORD noteClass, const std::vector<ItemView> &items, unsigned char *digest);
+// The SHA-256 digest of a note's class and items, "$Signature" left out.
+void Digest(WORD noteClass, const std::vector<ItemView> &items, unsigned char *digest);
 
 // A "$Signature" value (after the type word).
 std::string MakeValue(const std::string &signer, const TIMEDATE &when, const unsigned char *digest);
