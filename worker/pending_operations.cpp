@@ -8,11 +8,6 @@ namespace {
 const char kNotAvailable[] = "This operation is not available yet.";
 }
 
-// PENDING: the read of a user's out-of-office state.
-const std::string &IPHCR::ReadOutOfOffice(const std::string &) {
-    throw IPException("ReadOutOfOffice", kNotAvailable);
-}
-
 // PENDING: the update of a user's out-of-office state.
 const std::string &IPHCR::setHCR(const std::string &) {
     throw IPException("setHCR", kNotAvailable);
@@ -21,6 +16,29 @@ const std::string &IPHCR::setHCR(const std::string &) {
 // PENDING: the query of users' and groups' out-of-office state.
 const std::string &IPHCR::getUserStatus(const std::string &) {
     throw IPException("getUserStatus", kNotAvailable);
+}
+
+// PENDING until the directory calls arrive: the servers of a cluster and a
+// person's mail location.
+WORD IPHCR::GetClusterServers(const std::string &, std::vector<std::string> &) {
+    throw IPException("GetClusterServers", kNotAvailable);
+}
+
+STATUS IPHCR::LookupMailLocations(const std::string &, std::vector<MailLocation> &, int32_t) {
+    throw IPException("LookupMailLocations", kNotAvailable);
+}
+
+STATUS IPHCR::LookupFullName(const std::string &, std::string &) {
+    throw IPException("LookupFullName", kNotAvailable);
+}
+
+// PENDING until the design lookup arrives: the mail file's agent.
+bool IPHCR::getAgent(bool) {
+    throw IPException("getAgent", kNotAvailable);
+}
+
+bool IPHCR::isAgentActivation() {
+    throw IPException("isAgentActivation", kNotAvailable);
 }
 
 // PENDING: the phone configure page.
