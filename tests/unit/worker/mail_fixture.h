@@ -168,7 +168,8 @@ class Database {
 // The out-of-office form of the mail design, as the form representation of
 // the formula language gives it: the dates of the absence, the message and
 // subject texts, and the subject's return date. With ShowHours "1" the
-// message carries the leave and return texts that the profile holds.
+// message ("Away from ...") carries the leave and return texts that the
+// profile holds, else ("Out from ...") the dates alone.
 inline Items OutOfOfficeForm(const std::string &title = "Out Of Office|(Out Of Office Profile)") {
     const std::vector<std::pair<std::string, std::string>> fields = {
         {"dateFirstDayOut",
@@ -177,7 +178,7 @@ inline Items OutOfOfficeForm(const std::string &title = "Out Of Office|(Out Of O
          "@If(@IsText(FirstDayBack); @TextToTime(FirstDayBack); @Date(FirstDayBack))"},
         {"DaysOut",
          "@If(ShowHours = \"1\"; \"Away from \" + @Text(FirstDayOut) + \" to \" + "
-         "@Text(FirstDayBack) + \".\"; \"Away from \" + @Text(@Date(dateFirstDayOut)) + \" to \" + "
+         "@Text(FirstDayBack) + \".\"; \"Out from \" + @Text(@Date(dateFirstDayOut)) + \" to \" + "
          "@Text(@Date(dateFirstDayBack)) + \".\")"},
         {"GeneralSubject", "@Name([CN]; $Owner) + \" is away\""},
         {"AppendSubjectDate", "\"(back \" + @Text(@Date(dateFirstDayBack)) + \")\""},
