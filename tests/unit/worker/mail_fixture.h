@@ -18,6 +18,7 @@
 #include "notes_api.h"
 #include "test_support.h"
 #include "xml_string_translate.h"
+#include "xml_toolkit.h"
 
 namespace worker_test {
 
@@ -224,11 +225,18 @@ struct UserElement {
 };
 
 // The "User" elements of a reply document in order, all texts in UTF-8;
-// a document that does not parse fails the test. The XML library must be
-// running (a worker that lives does).
+// a document that does not parse fails the test.
 inline std::vector<UserElement> ReadReply(const std::string &xml) {
     using namespace xercesc;
     std::vector<UserElement> users;
+    struct Library {
+        Library() { started = xml_toolkit::Start(); }
+        ~Library() {
+            if (started)
+                xml_toolkit::Stop();
+        }
+        bool started;
+    } library;
     XercesDOMParser parser;
     MemBufInputSource source(reinterpret_cast<const XMLByte *>(xml.data()), xml.size(), "reply");
     parser.parse(source);
