@@ -116,6 +116,21 @@ TEST_F(ReadQueryTest, AReadOfAnAgentUserShowsTheAgentsState) {
     EXPECT_TRUE(Logged("Halcyra: [Rob Roe/Acme] OutOfOfficeProfile has been read.")) << Log();
 }
 
+// The log line tells that the read was served, also when its answer could
+// not be delivered.
+TEST_F(ReadQueryTest, AServedReadIsLoggedWhenItsReplyQueueIsGone) {
+    MailFile("mail/jdoe.nsf", {{"TaskType", Text("2")}});
+    const std::string path = files.file("ND_gone.xml");
+    test_support::WriteFile(path,
+                            "<Request><Username MQName=\"MQ$Nobody\" Action=\"1\" "
+                            "MailBox=\"mail/jdoe\">CN=Jane Doe/O=Acme</Username></Request>");
+    IPHCR worker;
+    worker.HandleXmlRequest(path);
+    EXPECT_EQ(ReadReply(test_support::ReadFile(path)).size(), 1u);
+    EXPECT_TRUE(Logged("Halcyra: [Jane Doe/Acme] OutOfOfficeProfile has been read.")) << Log();
+    EXPECT_EQ(queue->Take(), Replies{});
+}
+
 TEST_F(ReadQueryTest, AReadThatFailsIsAnsweredWithTheFailingStep) {
     MailFile("mail/noagent.nsf", {{"TaskState", Text("1")}}, {true, false, false});
     struct Case {

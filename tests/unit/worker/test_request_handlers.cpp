@@ -37,15 +37,14 @@ class HandlerTest : public test_support::DataDirTest {
     int count = 0;
 };
 
-// Until their operations are built, reads, updates, queries and the pages
-// answer with the operation's name, and never with "OK".
+// Until their operations are built, updates, queries and the pages answer
+// with the operation's name, and never with "OK".
 TEST_F(HandlerTest, PendingOperationsAnswerWithTheirName) {
     const std::string reply = std::string("MQName=\"") + kReplyQueue + "\"";
     struct Case {
         const char *action;
         const char *text;
     } cases[] = {
-        {"1", "ReadOutOfOffice:This operation is not available yet."},
         {"2", "setHCR:This operation is not available yet."},
         {"3", "getUserStatus:This operation is not available yet."},
     };
