@@ -66,15 +66,21 @@ Args::Args(const std::vector<std::string> &words, const std::vector<OptionSpec> 
         } else if (inlineValue) {
             throw UsageError("option " + name + " takes no value");
         }
-        if (values_.count(name) != 0)
+        if (values_.count(name) != 0 && !spec->repeatable)
             throw UsageError("option " + name + " given twice");
         values_[name] = value;
+        all_[name].push_back(value);
     }
 }
 
 std::string Args::value(const std::string &option, const std::string &fallback) const {
     auto it = values_.find(option);
     return it == values_.end() ? fallback : it->second;
+}
+
+std::vector<std::string> Args::values(const std::string &option) const {
+    auto it = all_.find(option);
+    return it == all_.end() ? std::vector<std::string>() : it->second;
 }
 
 void Args::expect(const std::vector<const char *> &names, size_t required) const {
@@ -130,6 +136,21 @@ std::string AbsolutePath(const std::string &path) {
 bool IsDirectory(const std::string &path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void DbHandle::Close() {
+    if (handle_ != NULLHANDLE)
+        NSFDbClose(handle_);
+    handle_ = NULLHANDLE;
+}
+
+std::string DatabasePath(const std::string &dataDirectory, const std::string &path) {
+    return !path.empty() && path[0] == '/' ? path : dataDirectory + "/" + path;
+}
+
+void RemoveDatabaseFiles(const std::string &absolutePath) {
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"})
+        unlink((absolutePath + suffix).c_str());
 }
 
 bool IsRegularFile(const std::string &path) {

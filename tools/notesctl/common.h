@@ -40,6 +40,7 @@ void Note(const std::string &text);
 struct OptionSpec {
     const char *name;
     bool takesValue;
+    bool repeatable = false;  // may be given more than once (values() has them all)
 };
 
 // The arguments of one verb: positional words in order and the options
@@ -53,6 +54,8 @@ class Args {
     bool has(const std::string &option) const { return values_.count(option) != 0; }
     // The value of an option that takes one, or fallback when not given.
     std::string value(const std::string &option, const std::string &fallback = "") const;
+    // Every value of a repeatable option, in the order given.
+    std::vector<std::string> values(const std::string &option) const;
 
     // Checks the positional words against their names: the first required
     // ones must be there, and no more than names.size() may be.
@@ -62,6 +65,7 @@ class Args {
     bool help_ = false;
     std::vector<std::string> positional_;
     std::map<std::string, std::string> values_;
+    std::map<std::string, std::vector<std::string>> all_;
 };
 
 // The Notes runtime, started on the data directory DIR (its notes.ini) for
@@ -86,6 +90,24 @@ class Runtime {
 std::string AbsolutePath(const std::string &path);
 
 bool IsDirectory(const std::string &path);
+
+// A database handle, closed when the object dies.
+class DbHandle {
+  public:
+    DbHandle() = default;
+    ~DbHandle() { Close(); }
+    DbHandle(const DbHandle &) = delete;
+    DbHandle &operator=(const DbHandle &) = delete;
+    void Close();
+    DBHANDLE handle_ = NULLHANDLE;
+};
+
+// The absolute path of a database path given relative to the data
+// directory (or absolute).
+std::string DatabasePath(const std::string &dataDirectory, const std::string &path);
+
+// Removes a database file and the files SQLite keeps beside it.
+void RemoveDatabaseFiles(const std::string &absolutePath);
 bool IsRegularFile(const std::string &path);
 
 // Backslash escapes for bytes shown in one line of output or in a JSON

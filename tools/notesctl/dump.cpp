@@ -8,6 +8,7 @@
 #include "json.h"
 #include "notes_api.h"
 #include "standin/nsf.h"
+#include "standin/text.h"
 #include "verbs.h"
 
 namespace notesctl {
@@ -40,16 +41,7 @@ const char kHelp[] =
     "one; a note that cannot be opened is shown with its \"error\", the others\n"
     "are still written, and the exit code is 1.\n";
 
-// Closes database and note handles on every path.
-class DbHandle {
-  public:
-    ~DbHandle() {
-        if (handle_ != NULLHANDLE)
-            NSFDbClose(handle_);
-    }
-    DBHANDLE handle_ = NULLHANDLE;
-};
-
+// Closes a note handle on every path.
 class NoteHandle {
   public:
     ~NoteHandle() {
@@ -60,8 +52,7 @@ class NoteHandle {
 };
 
 // LMBCS to UTF-8, in pieces that OSTranslate's 16-bit lengths can carry.
-// A piece ends only before a byte that is not part of a group, so that no
-// character is cut.
+// A piece ends only after a whole character, by the library's one rule.
 std::string LmbcsToUtf8(const char *text, size_t length) {
     const size_t kPiece = 20000;  // its UTF-8 is at most three times as long
     std::string out;
@@ -70,9 +61,8 @@ std::string LmbcsToUtf8(const char *text, size_t length) {
     while (pos < length) {
         size_t end = pos;
         while (end < length && end - pos < kPiece)
-            end += text[end] == 0x14 ? 3 : 1;
-        if (end > length)
-            end = length;
+            end += StandinLmbcsCharLength(reinterpret_cast<const unsigned char *>(text + end),
+                                          length - end);
         WORD written =
             OSTranslate(OS_TRANSLATE_LMBCS_TO_UTF8, text + pos, static_cast<WORD>(end - pos),
                         buffer.data(), static_cast<WORD>(buffer.size()));

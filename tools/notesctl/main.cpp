@@ -11,8 +11,10 @@ namespace {
 
 using notesctl::Verb;
 
-const Verb *const kVerbs[] = {&notesctl::kInitVerb,  &notesctl::kRequestVerb, &notesctl::kTellVerb,
-                              &notesctl::kQueueVerb, &notesctl::kShowVerb,    &notesctl::kDumpVerb};
+const Verb *const kVerbs[] = {
+    &notesctl::kInitVerb,   &notesctl::kRequestVerb, &notesctl::kTellVerb,   &notesctl::kQueueVerb,
+    &notesctl::kShowVerb,   &notesctl::kDumpVerb,    &notesctl::kImportVerb, &notesctl::kExportVerb,
+    &notesctl::kServerVerb, &notesctl::kCheckVerb};
 
 const char kExitCodes[] =
     "Exit codes:\n"

@@ -23,6 +23,10 @@ extern const Verb kTellVerb;
 extern const Verb kQueueVerb;
 extern const Verb kShowVerb;
 extern const Verb kDumpVerb;
+extern const Verb kImportVerb;
+extern const Verb kExportVerb;
+extern const Verb kServerVerb;
+extern const Verb kCheckVerb;
 
 // Prints the verb's help on standard output.
 void PrintHelp(const Verb &verb);

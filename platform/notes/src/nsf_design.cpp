@@ -72,15 +72,6 @@ STATUS WriteNames(Connection &c, const NoteImage &note) {
     return NOERROR;
 }
 
-STATUS ExecForNote(Connection &c, const char *sql, NOTEID id) {
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c.Prepare(sql, &stmt))
-        return status;
-    StmtScope scope{stmt};
-    sqlite3_bind_int64(stmt, 1, id);
-    return c.Step(stmt);
-}
-
 class DesignIndexer : public Indexer {
   public:
     const char *Name() const override { return "design"; }

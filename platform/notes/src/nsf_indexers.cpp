@@ -31,16 +31,6 @@ const char kSelProfileItem[] =
     "SELECT i.type, i.value FROM profiles p JOIN items i ON i.note_id=p.note_id"
     " WHERE p.name_key=?1 AND p.user_key=?2 AND i.name_key=?3 ORDER BY i.pos LIMIT 1";
 
-// Runs a constant statement with the note ID as ?1.
-STATUS ExecForNote(Connection &c, const char *sql, NOTEID id) {
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c.Prepare(sql, &stmt))
-        return status;
-    StmtScope scope{stmt};
-    sqlite3_bind_int64(stmt, 1, id);
-    return c.Step(stmt);
-}
-
 class ProfileIndexer : public Indexer {
   public:
     const char *Name() const override { return "profiles"; }

@@ -180,6 +180,15 @@ std::string ColumnBytes(sqlite3_stmt *stmt, int column) {
     return std::string(static_cast<const char *>(bytes), static_cast<size_t>(size));
 }
 
+STATUS ExecForNote(Connection &c, const char *sql, NOTEID id) {
+    sqlite3_stmt *stmt = nullptr;
+    if (STATUS status = c.Prepare(sql, &stmt))
+        return status;
+    StmtScope scope{stmt};
+    sqlite3_bind_int64(stmt, 1, id);
+    return c.Step(stmt);
+}
+
 STATUS QueryInt(Connection &c, const char *sql, int64_t *out, bool *found) {
     sqlite3_stmt *stmt = nullptr;
     if (STATUS status = c.Prepare(sql, &stmt))

@@ -93,5 +93,9 @@ std::string ColumnBytes(sqlite3_stmt *stmt, int column);
 // no row is ERR_DB_DAMAGED; with it, *found tells.
 STATUS QueryInt(Connection &c, const char *sql, int64_t *out, bool *found = nullptr);
 
+// Runs a constant statement that takes a note ID as ?1 and returns no rows
+// of interest.
+STATUS ExecForNote(Connection &c, const char *sql, NOTEID id);
+
 }  // namespace nsf
 }  // namespace notes_internal

@@ -76,7 +76,7 @@ const char kUpdNote[] =
     " WHERE note_id=?1";
 const char kInsNote[] =
     "INSERT INTO notes(note_id, unid, seq, seq_time, note_class, flags, modified, changed)"
-    " VALUES(?1, ?2, 1, ?3, ?4, ?5, ?3, ?6)";
+    " VALUES(?1, ?2, ?7, ?8, ?4, ?5, ?3, ?6)";
 const char kStubNote[] =
     "UPDATE notes SET deleted=1, seq=?2, seq_time=?3, modified=?3, changed=?4 WHERE note_id=?1";
 const char kSelUnid[] = "SELECT 1 FROM notes WHERE unid=?1";
@@ -463,8 +463,11 @@ STATUS Transaction::SaveOne(SaveRequest *request) {
             if (request->unidGiven || attempt > 8)
                 return ERR_CONFLICT;
         }
-        note.seq = 1;
-        note.seqTime = now;
+        // An imported note keeps its sequence, so that an export of it tells
+        // the same as the file it came from.
+        const bool keepSeq = request->seqGiven && request->note.seq != 0;
+        note.seq = keepSeq ? request->note.seq : 1;
+        note.seqTime = keepSeq ? request->note.seqTime : now;
         note.modified = now;
         if (STATUS status = c_->Prepare(kInsNote, &stmt))
             return status;
@@ -475,6 +478,8 @@ STATUS Transaction::SaveOne(SaveRequest *request) {
         sqlite3_bind_int(stmt, 4, note.noteClass);
         sqlite3_bind_int(stmt, 5, note.flags);
         sqlite3_bind_int64(stmt, 6, change);
+        sqlite3_bind_int64(stmt, 7, note.seq);
+        sqlite3_bind_int64(stmt, 8, PackTime(note.seqTime));
         if (STATUS status = c_->Step(stmt))
             return status;
     }

@@ -72,9 +72,10 @@ struct SaveItem {
 };
 
 struct SaveRequest {
-    StoredNote note;                          // id 0 for a note not stored yet
-    bool unidGiven = false;                   // a new note keeps note.unid
-    bool force = false;                       // store over a changed note instead of ERR_CONFLICT
+    StoredNote note;         // id 0 for a note not stored yet
+    bool unidGiven = false;  // a new note keeps note.unid
+    bool seqGiven = false;   // a new note keeps note.seq (1 or more) and note.seqTime
+    bool force = false;      // store over a changed note instead of ERR_CONFLICT
     const std::string *profileKey = nullptr;  // a new profile note
     const std::string *profileUserKey = nullptr;
     std::vector<SaveItem> items;

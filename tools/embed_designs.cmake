@@ -1,0 +1,16 @@
+# Writes OUT, a C++ source that holds the design files of DIR as byte
+# arrays, so that notesctl init needs no file of the source tree.
+set(_names mail.ntf.xml names-views.xml)
+set(_symbols kMailTemplateDxl kDirectoryViewsDxl)
+set(_text "// Made by tools/embed_designs.cmake from designs/: do not edit.\n#include <cstddef>\n\nnamespace notesctl {\n")
+foreach(_name _symbol IN ZIP_LISTS _names _symbols)
+  file(READ ${DIR}/${_name} _hex HEX)
+  string(LENGTH "${_hex}" _length)
+  math(EXPR _size "${_length} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," _bytes "${_hex}")
+  string(APPEND _text "extern const char ${_symbol}[] = {${_bytes}'\\0'};\n")
+  string(APPEND _text "extern const size_t ${_symbol}Size = ${_size};\n")
+endforeach()
+string(APPEND _text "}  // namespace notesctl\n")
+file(WRITE ${OUT}.new "${_text}")
+file(COPY_FILE ${OUT}.new ${OUT} ONLY_IF_DIFFERENT)
