@@ -8,6 +8,8 @@
 #include "agents.h"
 #include "dname.h"
 #include "mq.h"
+#include "names.h"
+#include "nif.h"
 #include "nsf_db.h"
 #include "nsf_formula.h"
 #include "nsf_note.h"

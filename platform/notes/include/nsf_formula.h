@@ -46,8 +46,9 @@
 // extended with its last entry, so "1 : 2 : 3 + 10" is 11 : 12 : 13 and
 // ("a" : "b") + "x" is "ax" : "bx"; a list without entries gives a list
 // without entries. A comparison is 1 when any pair compares true, else 0.
-// Texts compare without regard to ASCII case, through one collation
-// (formula_text.h in the library); numbers and times by value. Both sides
+// Texts compare through the collation of item names (nsf_note.h): without
+// regard to the case of the ASCII letters and of the code page 850
+// letters; numbers and times by value. Both sides
 // of an operator must be of one kind (except time +/- number): anything
 // else is ERR_FORMULA_TYPE. The truth of a value: a number list that holds
 // a non-zero entry is true, one without is false, a text or a time is

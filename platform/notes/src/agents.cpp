@@ -5,7 +5,6 @@
 
 #include "agents_internal.h"
 #include "fault.h"
-#include "ini_file.h"
 #include "nsf_internal.h"
 #include "nsf_note.h"
 #include "os_error.h"
@@ -18,7 +17,6 @@ namespace agents {
 namespace {
 
 const char kAssistFlagsKey[] = "$assistflags";
-const char kTitleKey[] = "$title";
 
 }  // namespace
 
@@ -77,65 +75,24 @@ bool AssistFlagsEnabled(const StoredValues &values) {
            flags.find('E') != std::string::npos;
 }
 
-namespace {
-
-// One of the names of a title ("Out of Office|OutOfOffice") is the name.
-bool TitleHasName(const std::string &title, const std::string &foldedName) {
-    size_t start = 0;
-    for (;;) {
-        size_t bar = title.find('|', start);
-        std::string part = TrimBlanks(
-            title.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
-        if (nsf::FoldName(part.data(), part.size()) == foldedName)
-            return true;
-        if (bar == std::string::npos)
-            return false;
-        start = bar + 1;
-    }
-}
-
-bool TitleMatches(const StoredValue &title, const std::string &foldedName) {
-    const auto *bytes = reinterpret_cast<const unsigned char *>(title.bytes.data());
-    if (title.type != TYPE_TEXT && title.type != TYPE_TEXT_LIST)
-        return false;
-    for (size_t i = 0;; i++) {
-        const unsigned char *entry = nullptr;
-        size_t length = 0;
-        if (!TextEntry(title.type, bytes, title.bytes.size(), i, &entry, &length))
-            return false;
-        if (TitleHasName(std::string(reinterpret_cast<const char *>(entry), length), foldedName))
-            return true;
-    }
-}
-
-}  // namespace
-
 STATUS FindAgent(nsf::DbFile &file, const std::string &name, const std::vector<std::string> &keys,
                  NOTEID *id, StoredValues *values) {
     *id = 0;
     values->clear();
-    std::vector<NOTEID> ids;
-    if (STATUS status = file.NoteIds(&ids))
-        return status;
-    std::vector<std::string> wanted = keys;
-    wanted.push_back(kTitleKey);
-    std::string foldedName = nsf::FoldName(name.data(), name.size());
-    for (NOTEID candidate : ids) {
-        nsf::StoredNote header;
-        StoredValues found;
-        STATUS status =
-            ReadStoredItems(file, candidate, NOTE_CLASS_FILTER, wanted, &header, &found);
-        if (status == ERR_NOT_AN_AGENT || status == ERR_NOTE_DELETED || status == ERR_INVALID_NOTE)
-            continue;
-        if (status != NOERROR)
-            return status;
-        auto title = found.find(kTitleKey);
-        if (title == found.end() || !TitleMatches(title->second, foldedName))
-            continue;
-        *id = candidate;
-        *values = std::move(found);
+    NOTEID found = 0;
+    STATUS status = file.FindDesign(NOTE_CLASS_FILTER, name.data(), name.size(), &found);
+    if (status == ERR_DESIGN_NOT_FOUND)
         return NOERROR;
-    }
+    if (status != NOERROR)
+        return status;
+    // The design index chose the class already.
+    nsf::StoredNote header;
+    status = ReadStoredItems(file, found, 0, keys, &header, values);
+    if (status == ERR_NOTE_DELETED || status == ERR_INVALID_NOTE)
+        return NOERROR;  // deleted since the lookup
+    if (status != NOERROR)
+        return status;
+    *id = found;
     return NOERROR;
 }
 

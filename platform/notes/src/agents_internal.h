@@ -38,9 +38,10 @@ bool AssistFlagsEnabled(const StoredValues &values);
 
 // The agent named `name`: the note of class NOTE_CLASS_FILTER whose
 // "$TITLE" (or one of its "|"-separated names, or of its entries) is that
-// name without regard to case (ASCII letters) and surrounding blanks; the
-// lowest note ID when several are. 0 when there is none. The items of the
-// agent that `keys` name are read into *values on the way.
+// name through the collation of names and without surrounding blanks (the
+// store's design index); the lowest note ID when several are. 0 when there
+// is none. The items of the agent that `keys` name are read into *values
+// on the way.
 STATUS FindAgent(nsf::DbFile &file, const std::string &name, const std::vector<std::string> &keys,
                  NOTEID *id, StoredValues *values);
 

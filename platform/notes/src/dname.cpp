@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "dname_internal.h"
 #include "fault.h"
 #include "lmbcs.h"
 #include "os_error.h"
@@ -264,6 +265,18 @@ STATUS Convert(const char *call, bool canonical, const char *templateName, const
 }
 
 }  // namespace
+
+namespace notes_internal {
+
+STATUS NameForm(const std::string &name, bool canonical, std::string *out) {
+    Name parsed;
+    if (STATUS status = ParseName(name.c_str(), &parsed))
+        return status;
+    *out = Format(parsed, canonical);
+    return NOERROR;
+}
+
+}  // namespace notes_internal
 
 STATUS LNPUBLIC DNCanonicalize(DWORD, const char far *TemplateName, const char far *InName,
                                char far *OutName, WORD OutSize, WORD far *OutLength) {

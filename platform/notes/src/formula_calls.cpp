@@ -343,8 +343,8 @@ STATUS LNPUBLIC NSFComputeEvaluate(HCOMPUTE hCompute, NOTEHANDLE hNote, DHANDLE 
             if (note->closed)
                 return ERR_INVALID_HANDLE;
         }
-        NoteItems items(note.get());
-        if (STATUS status = Evaluate(*compute->program, note ? &items : nullptr, &outcome))
+        const notes_internal::ItemSource *items = note.get();
+        if (STATUS status = Evaluate(*compute->program, items, &outcome))
             return status;
         // Everything that can fail comes before the note changes.
         if (STATUS status = FieldsToItems(outcome, &fields))

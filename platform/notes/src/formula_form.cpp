@@ -9,7 +9,6 @@
 #include "formula_calls.h"
 #include "formula_lexer.h"
 #include "formula_note.h"
-#include "formula_text.h"
 #include "nsf_formula.h"
 #include "nsf_note.h"
 #include "os_error.h"
@@ -129,62 +128,32 @@ std::string TrimBlanks(const std::string &text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// Whether a "$TITLE" entry ("name|alias|...") names the form.
-bool TitleNames(const std::string &title, const std::string &name) {
-    size_t start = 0;
-    for (;;) {
-        const size_t bar = title.find('|', start);
-        const std::string part =
-            TrimBlanks(title.substr(start, bar == std::string::npos ? bar : bar - start));
-        if (!part.empty() && CollateTexts(part, name) == 0)
-            return true;
-        if (bar == std::string::npos)
-            return false;
-        start = bar + 1;
-    }
-}
-
-// The first form of the database that the name names, read whole into
-// *form. Until the store looks designs up by title itself, this reads the
-// notes in ID order and stops each non-form note at its header.
+// The first form of the database that the name names (a name or alias of
+// its "$TITLE", through the design index), read whole into *form.
 STATUS FindForm(nsf::DbFile *file, const std::string &name, StoredItems *form) {
-    std::vector<NOTEID> ids;
-    if (STATUS status = file->NoteIds(&ids))
-        return status;
-    for (NOTEID id : ids) {
-        nsf::StoredNote header;
-        bool skipped = false;
-        form->Clear();
-        STATUS status =
-            file->ReadNote(id, &header,
-                           [&](const unsigned char *itemName, size_t nameLength, WORD type, WORD,
-                               const unsigned char *value, size_t size) -> STATUS {
-                               if (!(header.noteClass & NOTE_CLASS_FORM)) {
-                                   skipped = true;
-                                   return ERR_FORM_NOT_FOUND;
-                               }
-                               form->Add(itemName, nameLength, type, value, size);
-                               return NOERROR;
-                           });
-        if (skipped || status == ERR_NOTE_DELETED || status == ERR_INVALID_NOTE)
-            continue;
-        if (status != NOERROR)
-            return status;
-        if (!(header.noteClass & NOTE_CLASS_FORM))
-            continue;
-        std::vector<std::string> titles;
-        if (!ReadTexts(*form, "$TITLE", &titles))
-            continue;
-        for (const std::string &title : titles) {
-            if (TitleNames(title, name)) {
-                form->noteClass = header.noteClass;
-                form->noteId = id;
-                return NOERROR;
-            }
-        }
-    }
     form->Clear();
-    return ERR_FORM_NOT_FOUND;
+    NOTEID id = 0;
+    STATUS status = file->FindDesign(NOTE_CLASS_FORM, name.data(), name.size(), &id);
+    if (status == ERR_DESIGN_NOT_FOUND)
+        return ERR_FORM_NOT_FOUND;
+    if (status != NOERROR)
+        return status;
+    nsf::StoredNote header;
+    status = file->ReadNote(id, &header,
+                            [&](const unsigned char *itemName, size_t nameLength, WORD type, WORD,
+                                const unsigned char *value, size_t size) -> STATUS {
+                                form->Add(itemName, nameLength, type, value, size);
+                                return NOERROR;
+                            });
+    if (status == ERR_NOTE_DELETED || status == ERR_INVALID_NOTE)
+        status = ERR_FORM_NOT_FOUND;  // deleted since the lookup
+    if (status != NOERROR) {
+        form->Clear();
+        return status;
+    }
+    form->noteClass = header.noteClass;
+    form->noteId = id;
+    return NOERROR;
 }
 
 std::string ErrorText(STATUS status, const std::string &formula, const CompileError *error) {
@@ -230,7 +199,7 @@ STATUS LNPUBLIC NSFNoteComputeWithForm(NOTEHANDLE hNote, NOTEHANDLE hFormNote, D
             std::lock_guard<std::mutex> lock(form->mutex);
             if (form->closed)
                 return ERR_INVALID_HANDLE;
-            if (STATUS status = ReadFields(NoteItems(form.get()), &fields))
+            if (STATUS status = ReadFields(*form, &fields))
                 return status;
         } else {
             std::vector<std::string> formName;
@@ -238,7 +207,7 @@ STATUS LNPUBLIC NSFNoteComputeWithForm(NOTEHANDLE hNote, NOTEHANDLE hFormNote, D
                 std::lock_guard<std::mutex> lock(note->mutex);
                 if (note->closed)
                     return ERR_INVALID_HANDLE;
-                if (!ReadTexts(NoteItems(note.get()), "Form", &formName) || formName.empty())
+                if (!ReadTexts(*note, "Form", &formName) || formName.empty())
                     return ERR_FORM_NOT_FOUND;
             }
             const std::string name = TrimBlanks(formName[0]);
@@ -278,7 +247,7 @@ STATUS LNPUBLIC NSFNoteComputeWithForm(NOTEHANDLE hNote, NOTEHANDLE hFormNote, D
                 std::lock_guard<std::mutex> lock(note->mutex);
                 if (note->closed)
                     return ERR_INVALID_HANDLE;
-                NoteItems items(note.get());
+                const notes_internal::ItemSource &items = *note;
                 if (!field.computed && ItemPresent(items, field.name))
                     continue;
                 Outcome outcome;

@@ -6,19 +6,6 @@
 namespace notes_internal {
 namespace formula {
 
-bool NoteItems::FindItem(const char *name, size_t nameLength, WORD *type,
-                         const unsigned char **bytes, size_t *size) const {
-    if (note_->closed)
-        return false;
-    nsf::ItemIt it = note_->Find(nsf::FoldName(name, nameLength));
-    if (it == note_->items.end())
-        return false;
-    *type = it->type();
-    *bytes = it->data();
-    *size = it->size();
-    return true;
-}
-
 STATUS EncodeItem(const Value &value, WORD *type, std::string *bytes) {
     return EncodeValue(value, false, type, bytes);
 }

@@ -1,5 +1,6 @@
-// Formulas and open notes: reading a note's items as a formula's source,
-// and storing values that formulas give back into the note.
+// Formulas and open notes: storing values that formulas give back into the
+// note. (An open note is itself the ItemSource a formula reads, its mutex
+// held.)
 #pragma once
 
 #include <string>
@@ -10,21 +11,6 @@
 
 namespace notes_internal {
 namespace formula {
-
-// The items of an open note; the caller holds the note's mutex while the
-// source is in use.
-class NoteItems : public ItemSource {
-  public:
-    explicit NoteItems(nsf::NoteObject *note) : note_(note) {}
-
-    bool FindItem(const char *name, size_t nameLength, WORD *type, const unsigned char **bytes,
-                  size_t *size) const override;
-    WORD NoteClass() const override { return note_->header.noteClass; }
-    NOTEID NoteId() const override { return note_->header.id; }
-
-  private:
-    nsf::NoteObject *note_;
-};
 
 // A value as an item holds it: a text, number or time, or the list type
 // when it has other than one entry. ERR_LIST_FULL when it does not fit.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "collation.h"
 #include "lmbcs.h"
 #include "os_error.h"
 #include "os_time.h"
@@ -216,26 +217,8 @@ int FullYear(int year, int digits) {
 }  // namespace
 
 int CollateTexts(const std::string &a, const std::string &b) {
-    size_t i = 0;
-    while (i < a.size() && i < b.size()) {
-        const size_t la = CharLength(a, i), lb = CharLength(b, i);
-        if (la == 1 && lb == 1) {
-            const unsigned char ca = static_cast<unsigned char>(FoldByte(a[i]));
-            const unsigned char cb = static_cast<unsigned char>(FoldByte(b[i]));
-            if (ca != cb)
-                return ca < cb ? -1 : 1;
-            i++;
-            continue;
-        }
-        const int c = a.compare(i, la, b, i, lb);
-        if (c != 0)
-            return c < 0 ? -1 : 1;
-        i += la;
-    }
-    // One is a prefix of the other: the shorter sorts first.
-    if (a.size() == b.size())
-        return 0;
-    return a.size() < b.size() ? -1 : 1;
+    const int c = CollationCompare(a.data(), a.size(), b.data(), b.size());
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
 size_t CharLength(const std::string &text, size_t pos) {

@@ -12,10 +12,10 @@
 namespace notes_internal {
 namespace formula {
 
-// The one collation of texts in formulas: -1, 0 or 1. ASCII letters
-// compare without regard to case, everything else by its bytes; the bytes
-// of an LMBCS group are never folded. The store's LMBCS collation is to
-// take its place, so every comparison of texts goes through here.
+// The one collation of texts in formulas: -1, 0 or 1, by the store's
+// collation of names (collation.h), so that a formula compares texts as
+// item names, view keys and directory names compare. Every comparison of
+// texts goes through here.
 int CollateTexts(const std::string &a, const std::string &b);
 
 // The byte length of the LMBCS character at text[pos] (pos < size), by the

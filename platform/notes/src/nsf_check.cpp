@@ -48,6 +48,16 @@ const Rule kRules[] = {
      "SELECT d.note_id FROM design d LEFT JOIN notes n ON n.note_id=d.note_id"
      " WHERE n.note_id IS NULL OR n.deleted<>0 OR (n.note_class & 32767)<>d.note_class LIMIT 1",
      "a design title of a missing or deleted note, or of another class"},
+    {5,
+     "SELECT v.view_id FROM views v LEFT JOIN notes n ON n.note_id=v.view_id"
+     " WHERE n.note_id IS NULL OR n.deleted<>0 OR (n.note_class & 32767)<>8"
+     " OR v.built>(SELECT value FROM dbinfo WHERE key='changes') LIMIT 1",
+     "a view index of a missing or deleted note, of no view, or built after the change counter"},
+    {5,
+     "SELECT e.note_id FROM view_entries e LEFT JOIN notes n ON n.note_id=e.note_id"
+     " WHERE n.note_id IS NULL OR n.deleted<>0 OR (n.note_class & 1)=0"
+     " OR e.view_id NOT IN (SELECT view_id FROM views) LIMIT 1",
+     "a view entry of a missing or deleted note, of no document, or of a view not built"},
 };
 
 const char kSelItemKeys[] = "SELECT note_id, name, name_key FROM items";

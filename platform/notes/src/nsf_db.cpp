@@ -276,6 +276,14 @@ STATUS OpenDatabase(const char *PathName, std::shared_ptr<DbObject> *out) {
 
 }  // namespace
 
+STATUS notes_internal::nsf::OpenDbFile(const char *path, std::shared_ptr<DbFile> *out) {
+    std::shared_ptr<DbObject> db;
+    if (STATUS status = OpenDatabase(path, &db))
+        return status;
+    *out = db->file;
+    return NOERROR;
+}
+
 STATUS LNPUBLIC NSFDbOpen(const char far *PathName, DBHANDLE far *rethDB) {
     if (STATUS fault = notes_internal::FaultCheck("NSFDbOpen", FaultPath(PathName).c_str()))
         return fault;

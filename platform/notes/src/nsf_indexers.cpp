@@ -14,6 +14,7 @@ namespace notes_internal {
 namespace nsf {
 
 Indexer *DesignIndexerInstance();  // nsf_design.cpp
+Indexer *ViewIndexerInstance();    // nif_view.cpp
 
 namespace {
 
@@ -175,8 +176,8 @@ class SpecialIndexer : public Indexer {
 }  // namespace
 
 const std::vector<Indexer *> &Indexers() {
-    static auto *indexers =
-        new std::vector<Indexer *>{new ProfileIndexer, new SpecialIndexer, DesignIndexerInstance()};
+    static auto *indexers = new std::vector<Indexer *>{
+        new ProfileIndexer, new SpecialIndexer, DesignIndexerInstance(), ViewIndexerInstance()};
     return *indexers;
 }
 

@@ -23,8 +23,11 @@
 //             name in its "$TITLE": the name and its aliases, separated by
 //             "|" and trimmed of blanks, from a text or each entry of a text
 //             list; empty names are left out.
-// A view's indexer comes next in this table, its tables in a schema step of
-// their own.
+//   views     views(view_id, selection, key_formula, built) and
+//             view_entries(view_id, key, note_id)
+//             the indexes of the views (nif_view.h): runs last, so that it
+//             sees the profile record of a new profile. A rebuild drops
+//             every view's index; each view's next reader builds it.
 #pragma once
 
 #include <string>

@@ -109,6 +109,11 @@ STATUS LookupDb(DBHANDLE handle, std::shared_ptr<DbObject> *out);
 // armed, else LookupDb's.
 STATUS DbForCall(const char *call, DBHANDLE handle, std::shared_ptr<DbObject> *out);
 
+// The file of a database by its path as NSFDbOpen takes it, with its
+// statuses, for the library's own reads (the directory): no handle, and no
+// fault point of NSFDbOpen.
+STATUS OpenDbFile(const char *path, std::shared_ptr<DbFile> *out);
+
 // Registers a note object (its db set) and gives it its handle.
 STATUS RegisterNote(const std::shared_ptr<NoteObject> &note);
 // Takes a registered note out of the registry and frees its items.

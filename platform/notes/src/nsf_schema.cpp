@@ -158,6 +158,20 @@ STATUS StepDesignIndex(Connection &c) {
     return ExecAll(c, kSql);
 }
 
+// Version 5: the indexes of the views. They start empty: each view is built
+// by its first reader.
+STATUS StepViewIndexes(Connection &c) {
+    static const char *const kSql[] = {
+        "CREATE TABLE views(view_id INTEGER PRIMARY KEY, selection BLOB,"
+        " key_formula BLOB NOT NULL, built INTEGER NOT NULL)",
+        "CREATE TABLE view_entries(view_id INTEGER NOT NULL, key BLOB NOT NULL,"
+        " note_id INTEGER NOT NULL, PRIMARY KEY(view_id, key, note_id)) WITHOUT ROWID",
+        "CREATE INDEX view_entries_by_note ON view_entries(note_id)",
+        "DELETE FROM indexes WHERE name='views'",
+    };
+    return ExecAll(c, kSql);
+}
+
 struct Step {
     int version;  // the version a file has after the step
     STATUS (*apply)(Connection &c);
@@ -170,6 +184,7 @@ const std::vector<Step> &Steps() {
         {2, StepChangeCounter, {"indexes"}},
         {3, StepRefoldKeys, {}},
         {4, StepDesignIndex, {"design"}},
+        {5, StepViewIndexes, {"views", "view_entries"}},
     };
     return *steps;
 }

@@ -12,6 +12,7 @@
 //   3  item, profile and user keys folded through the collation of
 //      collation.h (version 1 folded ASCII letters only)
 //   4  design, the design notes by class and title
+//   5  views and view_entries, the indexes of the views (nif_view.h)
 //
 // Opening a file of an older version runs the missing steps in order in one
 // IMMEDIATE transaction, rebuilds every index that is not recorded whole,
@@ -28,7 +29,7 @@ class Connection;
 class Transaction;
 
 constexpr int kApplicationId = 0x4E534631;  // "NSF1"
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 // Builds the whole schema on a new, empty file, in the caller's
 // transaction. The indexes are not built: the caller writes the dbinfo rows

@@ -910,6 +910,16 @@ STATUS DbFile::IndexBuiltAt(const std::string &name, bool *whole, int64_t *built
         [&](Connection &c) { return nsf::IndexBuiltAt(c, name, whole, builtAt); });
 }
 
+STATUS DbFile::Read(const std::function<STATUS(Connection &)> &body) {
+    return WithConnection([&](Connection &c) -> STATUS {
+        if (STATUS status = c.Begin(false))
+            return status;
+        STATUS status = body(c);
+        c.Rollback();
+        return status;
+    });
+}
+
 STATUS DbFile::NoteIds(std::vector<NOTEID> *out) {
     return WithConnection([&](Connection &c) -> STATUS {
         sqlite3_stmt *stmt = nullptr;

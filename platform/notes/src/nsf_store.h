@@ -281,6 +281,11 @@ class DbFile {
     STATUS IndexBuiltAt(const std::string &name, bool *whole, int64_t *builtAt);
     // Every note ID in increasing order (deletion stubs too).
     STATUS NoteIds(std::vector<NOTEID> *out);
+    // Runs body on a pooled connection inside one read transaction: one
+    // snapshot of the file for the body's length, for readers of several
+    // tables that must agree (a view's entries and their notes). body must
+    // not write.
+    STATUS Read(const std::function<STATUS(Connection &)> &body);
 
   private:
     friend class Transaction;
