@@ -18,29 +18,6 @@ const std::string &IPHCR::getUserStatus(const std::string &) {
     throw IPException("getUserStatus", kNotAvailable);
 }
 
-// PENDING until the directory calls arrive: the servers of a cluster and a
-// person's mail location.
-WORD IPHCR::GetClusterServers(const std::string &, std::vector<std::string> &) {
-    throw IPException("GetClusterServers", kNotAvailable);
-}
-
-STATUS IPHCR::LookupMailLocations(const std::string &, std::vector<MailLocation> &, int32_t) {
-    throw IPException("LookupMailLocations", kNotAvailable);
-}
-
-STATUS IPHCR::LookupFullName(const std::string &, std::string &) {
-    throw IPException("LookupFullName", kNotAvailable);
-}
-
-// PENDING until the design lookup arrives: the mail file's agent.
-bool IPHCR::getAgent(bool) {
-    throw IPException("getAgent", kNotAvailable);
-}
-
-bool IPHCR::isAgentActivation() {
-    throw IPException("isAgentActivation", kNotAvailable);
-}
-
 // PENDING: the phone configure page.
 const std::string &IPHCR::WriteMobileConfigPage(const std::string &, const std::string &,
                                                 const std::string &, const std::string &) {

@@ -1,10 +1,13 @@
-// Mail files for the worker's tests, built through the platform's public
-// calls: the two out-of-office profiles, the out-of-office form of the mail
-// design and the "OutOfOffice" agent; and the reply documents read back.
+// Mail files for the worker's tests: the design of the shipped mail
+// template (designs/mail.ntf.xml, imported as the product's designs are),
+// the two out-of-office profiles made through the public calls, and the
+// directory with the shipped views (designs/names-views.xml) and its
+// people, servers and groups; and the reply documents read back.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -16,6 +19,9 @@
 #include <xercesc/parsers/XercesDOMParser.hpp>
 
 #include "notes_api.h"
+#include "standin/dxl.h"
+#include "standin/nsf.h"
+#include "standin/runtime.h"
 #include "test_support.h"
 #include "xml_string_translate.h"
 #include "xml_toolkit.h"
@@ -166,7 +172,56 @@ class Database {
     DBHANDLE db_ = NULLHANDLE;
 };
 
-// The out-of-office form of the mail design, as the form representation of
+// The folder of the shipped designs.
+inline std::string DesignsDir() {
+    std::string here = __FILE__;
+    return here.substr(0, here.rfind('/')) + "/../../../designs";
+}
+
+// Imports a DXL file into the open database; fails the test when the file
+// is refused.
+inline void ImportDxl(DBHANDLE db, const std::string &path) {
+    struct Source {
+        std::string text;
+        size_t at = 0;
+        static STATUS LNCALLBACK Read(void *context, char *buffer, DWORD length, DWORD *got) {
+            Source &s = *static_cast<Source *>(context);
+            const size_t n = std::min<size_t>(length, s.text.size() - s.at);
+            std::memcpy(buffer, s.text.data() + s.at, n);
+            s.at += n;
+            *got = static_cast<DWORD>(n);
+            return NOERROR;
+        }
+    } source;
+    source.text = test_support::ReadFile(path);
+    ASSERT_FALSE(source.text.empty()) << path;
+    StandinDxlResult result;
+    STATUS status = StandinDxlImport(db, Source::Read, &source, &result);
+    ASSERT_EQ(status, NOERROR) << path << ": " << test_support::StatusText(status) << " "
+                               << result.message;
+}
+
+// The note IDs of a database's notes of a class.
+inline std::vector<NOTEID> NotesOfClass(DBHANDLE db, WORD noteClass) {
+    std::vector<NOTEID> ids(1024);
+    DWORD count = 0;
+    EXPECT_NOERROR(StandinDbNoteIDs(db, ids.data(), static_cast<DWORD>(ids.size()), &count));
+    ids.resize(std::min<size_t>(count, ids.size()));
+    std::vector<NOTEID> found;
+    for (NOTEID id : ids) {
+        NOTEHANDLE note = NULLHANDLE;
+        if (NSFNoteOpen(db, id, 0, &note) != NOERROR)
+            continue;
+        WORD cls = 0;
+        NSFNoteGetInfo(note, _NOTE_CLASS, &cls);
+        NSFNoteClose(note);
+        if ((cls & ~NOTE_CLASS_DEFAULT) == noteClass)
+            found.push_back(id);
+    }
+    return found;
+}
+
+// A test design's out-of-office form, as the form representation of
 // the formula language gives it: the dates of the absence, the message and
 // subject texts, and the subject's return date. With ShowHours "1" the
 // message ("Away from ...") carries the leave and return texts that the
@@ -196,22 +251,84 @@ inline Items OutOfOfficeForm(const std::string &title = "Out Of Office|(Out Of O
     return items;
 }
 
-// A mail file: the database with the out-of-office form and, unless told
-// otherwise, the "OutOfOffice" agent, enabled or not.
+// A mail file's design: the shipped mail template's, or the test design
+// above (its texts tell the roads of the template learning apart), with the
+// "OutOfOffice" agent enabled or not, or without it; or none.
 struct MailFileOptions {
-    bool form = true;
+    enum Design { Shipped, TestForm, NoForm } design = Shipped;
     bool agent = true;
     bool agentEnabled = false;
 };
 
 inline void BuildMailFile(Database &db, const MailFileOptions &options = MailFileOptions()) {
-    if (options.form)
+    if (options.design == MailFileOptions::Shipped) {
+        ImportDxl(db.handle(), DesignsDir() + "/mail.ntf.xml");
+        for (NOTEID id : NotesOfClass(db.handle(), NOTE_CLASS_FILTER)) {
+            if (!options.agent) {
+                EXPECT_NOERROR(NSFNoteDelete(db.handle(), id, 0));
+                continue;
+            }
+            NOTEHANDLE note = NULLHANDLE;
+            ASSERT_NOERROR(NSFNoteOpen(db.handle(), id, 0, &note));
+            SetItem(note, "$AssistFlags", Text(options.agentEnabled ? "ESH" : "SH"));
+            EXPECT_NOERROR(NSFNoteUpdate(note, 0));
+            NSFNoteClose(note);
+        }
+        return;
+    }
+    if (options.design == MailFileOptions::TestForm)
         db.AddNote(NOTE_CLASS_FORM, OutOfOfficeForm());
     if (options.agent) {
         db.AddNote(NOTE_CLASS_FILTER, {{"$TITLE", Text("OutOfOffice")},
                                        {"$AssistFlags", Text(options.agentEnabled ? "E" : "")}});
     }
 }
+
+// The Domino Directory of a data directory: names.nsf with the views that
+// the worker's lookups and the names expansion read, as the view
+// representation gives them (a selection and a key formula), and its
+// people, servers and groups.
+class Directory {
+  public:
+    // The directory of this data directory: made with the shipped views
+    // when there is none (notesctl init makes one).
+    Directory() : db_("names.nsf", !test_support::FileExists(DataFile("names.nsf"))) {
+        if (NotesOfClass(db_.handle(), NOTE_CLASS_VIEW).empty())
+            ImportDxl(db_.handle(), DesignsDir() + "/names-views.xml");
+    }
+    // A person; "FullName" holds the names given (canonical first), and the
+    // mail server and file when not empty.
+    void Person(const std::vector<std::string> &fullNames, const std::string &mailServer,
+                const std::string &mailFile, const Items &more = {}) {
+        Items items = {{"Form", Text("Person")}, {"FullName", List(fullNames)}};
+        if (!mailServer.empty())
+            items.push_back({"MailServer", Text(mailServer)});
+        if (!mailFile.empty())
+            items.push_back({"MailFile", Text(mailFile)});
+        items.insert(items.end(), more.begin(), more.end());
+        db_.AddNote(NOTE_CLASS_DOCUMENT, items);
+    }
+    void Server(const std::string &name, const std::string &cluster) {
+        Items items = {{"Form", Text("Server")}, {"ServerName", Text(name)}};
+        if (!cluster.empty())
+            items.push_back({"ClusterName", Text(cluster)});
+        db_.AddNote(NOTE_CLASS_DOCUMENT, items);
+    }
+    void Group(const std::string &name, const std::vector<std::string> &members) {
+        db_.AddNote(
+            NOTE_CLASS_DOCUMENT,
+            {{"Form", Text("Group")}, {"ListName", Text(name)}, {"Members", List(members)}});
+    }
+    Database &database() { return db_; }
+
+  private:
+    static std::string DataFile(const std::string &name) {
+        char dir[MAXPATH] = "";
+        StandinDataDirectory(dir, sizeof dir);
+        return std::string(dir) + "/" + name;
+    }
+    Database db_;
+};
 
 // One "User" element of a reply document.
 struct UserElement {

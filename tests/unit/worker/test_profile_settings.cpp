@@ -26,7 +26,10 @@ const char kResetSubject[] = "var_User is Out Of Office";
 
 class ProfileSettingsTest : public worker_test::WorkerTest {
   protected:
+    // A mail file of the test design (its texts tell the roads of the
+    // template learning apart), unless told otherwise.
     struct Mail {
+        Mail() { options.design = worker_test::MailFileOptions::TestForm; }
         Items profile;
         Items service;  // the service profile's items
         worker_test::MailFileOptions options;
@@ -346,6 +349,30 @@ TEST_F(ProfileSettingsTest, TemplatesAreLearnedFromTheMailDesign) {
     EXPECT_EQ(db.ProfileText("OutOfOfficeProfile", "GeneralSubject"), "stored subject");
 }
 
+// The shipped mail template teaches what the front end shows.
+TEST_F(ProfileSettingsTest, TheShippedMailTemplateGivesItsTemplates) {
+    for (bool firstFails : {false, true}) {
+        SCOPED_TRACE(firstFails ? "the first computation fails" : "it works");
+        Mail mail;
+        mail.options.design = worker_test::MailFileOptions::Shipped;
+        mail.profile = {{"Form", Text("OutOfOfficeProfile")},
+                        {"$Owner", Text(Lmbcs("CN=Jürgen Weiß/O=Acme"))},
+                        {"dateFirstDayOut", Time(NowPlus(3))},
+                        {"dateFirstDayBack", Time(NowPlus(9))}};
+        if (firstFails)
+            StandinFaultInject({"NSFNoteComputeWithForm", ERR_FORM_NOT_FOUND, 0, 1, nullptr});
+        ASSERT_EQ(Load(mail), "");
+        StandinFaultClear();
+        // Not the default "... until var_Back.": learned, and so is daysOut
+        // on both roads (without AppendSubject it takes daysOutS).
+        const std::string learned = "I am out of the office from var_First until var_Back.";
+        EXPECT_EQ(Access::daysOutS(w()), learned);
+        EXPECT_EQ(Access::daysOut(w()), learned);
+        EXPECT_EQ(Access::appendSubjectDate(w()), firstFails ? "(returning var_Back)" : "");
+        EXPECT_EQ(Access::resetSubject(w()), "var_User is out of the office");
+    }
+}
+
 // When the design cannot compute with time values, the loader gives it the
 // date texts, once with the times of day and once without.
 TEST_F(ProfileSettingsTest, AFailedFirstComputationLearnsFromTheDateTexts) {
@@ -381,7 +408,8 @@ TEST_F(ProfileSettingsTest, WithoutTheFormTheDefaultsStand) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Mail mail;
-        mail.options.form = c.designForm;
+        mail.options.design = c.designForm ? worker_test::MailFileOptions::TestForm
+                                           : worker_test::MailFileOptions::NoForm;
         mail.profile = {{"DaysOut", Text("stored")}};
         if (c.formItem)
             mail.profile.push_back({"Form", Text("Memo")});

@@ -6,6 +6,7 @@
 
 #include "mail_fixture.h"
 #include "standin/fault.h"
+#include "standin/nsf.h"
 #include "standin/runtime.h"
 #include "worker_test_support.h"
 #include "xml_toolkit.h"
@@ -15,6 +16,7 @@ namespace {
 using Access = IPHCRTestAccess;
 using Replies = std::vector<std::string>;
 using worker_test::Items;
+using worker_test::List;
 using worker_test::Lmbcs;
 using worker_test::NowPlus;
 using worker_test::ReadReply;
@@ -83,9 +85,21 @@ TEST_F(ReadQueryTest, AReadOfAServiceUserIsAnsweredOkWithTheStateReply) {
                                {"Notified", Text("CN=Ann Lee/O=Acme")}});
     const std::string path = Read("mail\\jdoe", "CN=Jane Doe/O=Acme");
     EXPECT_EQ(queue->Take(), Replies{"OK"});
-    const std::vector<UserElement> users = ReadReply(test_support::ReadFile(path));
+    const std::string reply = test_support::ReadFile(path);
+    EXPECT_EQ(reply.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>"
+                          "<HCRReadObject><User ",
+                          0),
+              0u)
+        << reply;
+    EXPECT_EQ(reply.find('\n'), std::string::npos) << "one line";
+    const std::vector<UserElement> users = ReadReply(reply);
     ASSERT_EQ(users.size(), 1u);
     const UserElement &u = users[0];
+    // All but the stored DaysOut and AppendSubjectDate, which the profile
+    // lacks, and the learned AppendSubjectDate, which is empty.
+    EXPECT_EQ(u.attributes.size(), 32u);
+    EXPECT_FALSE(u.has("DaysOutValue"));
+    EXPECT_FALSE(u.has("AppendSubjectDateValue"));
     EXPECT_EQ(u.text, "Jane Doe");
     EXPECT_EQ(u.at("TaskType"), "2");
     EXPECT_EQ(u.at("HCREnable"), "1");
@@ -93,10 +107,10 @@ TEST_F(ReadQueryTest, AReadOfAServiceUserIsAnsweredOkWithTheStateReply) {
     EXPECT_EQ(u.at("Subject"), "Away");
     EXPECT_EQ(u.at("Message"), "Back\nsoon");
     EXPECT_EQ(u.at("Notified"), "Ann Lee/Acme");
-    // The design's text with the times of day (ShowHours), its dates put
-    // in place.
-    EXPECT_EQ(u.at("DaysOut").rfind("Away from var_First ", 0), 0u) << u.at("DaysOut");
-    EXPECT_EQ(u.at("ResetSubject"), "var_User is away");
+    // Learned from the mail template, not its defaults.
+    EXPECT_EQ(u.at("DaysOut"), "I am out of the office from var_First until var_Back.");
+    EXPECT_EQ(u.at("ResetSubject"), "var_User is out of the office");
+    EXPECT_FALSE(u.has("AppendSubjectDate"));
     EXPECT_EQ(u.at("User_Status"), "1");
     EXPECT_TRUE(Logged("Halcyra: [Jane Doe/Acme] OutOfOfficeProfile has been read.")) << Log();
     EXPECT_EQ(WorkerHandles(), 0u);
@@ -104,7 +118,7 @@ TEST_F(ReadQueryTest, AReadOfAServiceUserIsAnsweredOkWithTheStateReply) {
 
 TEST_F(ReadQueryTest, AReadOfAnAgentUserShowsTheAgentsState) {
     MailFile("mail/rroe.nsf", {{"TaskState", Text("1")}, {"ShowHours", Text("1")}},
-             {true, true, true});
+             {worker_test::MailFileOptions::Shipped, true, true});
     const std::string path = Read("mail/rroe.nsf", "CN=Rob Roe/O=Acme");
     EXPECT_EQ(queue->Take(), Replies{"OK"});
     const std::vector<UserElement> users = ReadReply(test_support::ReadFile(path));
@@ -132,7 +146,8 @@ TEST_F(ReadQueryTest, AServedReadIsLoggedWhenItsReplyQueueIsGone) {
 }
 
 TEST_F(ReadQueryTest, AReadThatFailsIsAnsweredWithTheFailingStep) {
-    MailFile("mail/noagent.nsf", {{"TaskState", Text("1")}}, {true, false, false});
+    MailFile("mail/noagent.nsf", {{"TaskState", Text("1")}},
+             {worker_test::MailFileOptions::Shipped, false, false});
     struct Case {
         const char *what;
         const char *mailBox;
@@ -164,7 +179,7 @@ TEST_F(ReadQueryTest, EveryCallOfAReadCanFailAndLeavesNothingBehind) {
               {"TaskState", Text("0")},
               {"Form", Text("Memo")},
               {"Notified", Text("CN=Ann Lee/O=Acme")}},
-             {true, true, true});
+             {worker_test::MailFileOptions::Shipped, true, true});
     {
         worker_test::Database db("mail/walk.nsf", false);
         db.SetProfile("ooserviceprofile", {{"Notified_1", Text("CN=Cy Dee/O=Acme")}});
