@@ -79,6 +79,13 @@ class IPHCR {
     // The operations behind the handlers; each returns resultText.
     const std::string &ReadOutOfOffice(const std::string &requestFilePath);
     const std::string &setHCR(const std::string &requestFilePath);
+    // The query: one "User" element per name that the requested person or
+    // group expands to. A member that is not in the directory, or whose
+    // mail file or profile cannot be opened, gets an error element whose
+    // name (in "ErrorMsg" for "%a" and as its text) is the member's name as
+    // the expansion gave it, abbreviated; a member without mail server and
+    // mail file shows its directory full name, abbreviated. Names and texts
+    // are converted from LMBCS to UTF-8.
     const std::string &getUserStatus(const std::string &requestFilePath);
     const std::string &WriteMobileConfigPage(const std::string &requestFilePath,
                                              const std::string &productDirectory,

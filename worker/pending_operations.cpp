@@ -13,11 +13,6 @@ const std::string &IPHCR::setHCR(const std::string &) {
     throw IPException("setHCR", kNotAvailable);
 }
 
-// PENDING: the query of users' and groups' out-of-office state.
-const std::string &IPHCR::getUserStatus(const std::string &) {
-    throw IPException("getUserStatus", kNotAvailable);
-}
-
 // PENDING: the phone configure page.
 const std::string &IPHCR::WriteMobileConfigPage(const std::string &, const std::string &,
                                                 const std::string &, const std::string &) {

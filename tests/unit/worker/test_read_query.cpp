@@ -262,4 +262,202 @@ TEST_F(ReadQueryTest, EveryCallOfAReadCanFailAndLeavesNothingBehind) {
     RecordProperty("failed_calls_answered_ok", std::to_string(oks));
 }
 
+// A directory of people with mail files of this server, and groups of them.
+class QueryTest : public ReadQueryTest {
+  protected:
+    void SetUp() override {
+        ReadQueryTest::SetUp();
+        directory.reset(new worker_test::Directory());
+        Person("CN=Ann Lee/O=Acme", "mail/alee.nsf",
+               {{"TaskType", Text("2")},
+                {"TaskState", Text("1")},
+                {"dateFirstDayBack", Time(NowPlus(2))},
+                {"Notified", Text("CN=X One/O=Acme")}});
+        Person("CN=Bob Ray/O=Acme", "mail/bray.nsf",
+               {{"TaskState", Text("1")},
+                {"AdminP_Status", Text("ENABLE")},
+                {"Notified", Text("CN=Y Two/O=Acme")}});
+        // A state that says nothing: the element must not show Ann's.
+        Person("CN=Cy Dee/O=Acme", "mail/cdee.nsf",
+               {{"TaskType", Text("2")},
+                {"TaskState", Text("7")},
+                {"Notified", Text("CN=Z Three/O=Acme")}});
+        Person(Lmbcs("CN=Jürgen Weiß/O=Acme"), "mail/jweiss.nsf",
+               {{"$Owner", Text(Lmbcs("CN=Jürgen Weiß/O=Acme"))}});
+        directory->Person({"CN=No Mail/O=Acme"}, "", "");
+        directory->Person({"CN=Gone Mail/O=Acme"}, "CN=Vanterra Test/O=Acme", "mail/gone.nsf");
+        // A mail file without a server: this server's.
+        MailFile("mail/fonly.nsf", {{"TaskType", Text("2")}});
+        directory->Person({"CN=File Only/O=Acme"}, "", "mail/fonly.nsf");
+        directory->Group("Team", {"CN=Ann Lee/O=Acme", "Inner"});
+        directory->Group("Inner", {"Bob Ray/Acme", "CN=Cy Dee/O=Acme"});
+        directory->Group("Nobody Group", {});
+        directory->Group("Mixed", {"CN=Stranger/O=Acme", "CN=No Mail/O=Acme", "CN=Gone Mail/O=Acme",
+                                   "CN=File Only/O=Acme", "Ann %a Lee", Lmbcs("CN=Jörg/O=Acme")});
+    }
+    void Person(const std::string &name, const std::string &mailFile, const Items &profile) {
+        MailFile(mailFile, profile);
+        directory->Person({name}, "CN=Vanterra Test/O=Acme", mailFile);
+    }
+    // A query for the name (UTF-8) through the handler; the reply texts.
+    Replies Query(const std::string &name) {
+        path = Request("Action=\"3\" QueryUser=\"CN=Boss/O=Acme\"", name);
+        request = test_support::ReadFile(path);
+        IPHCR worker;
+        worker.SetUseOooApi(1);
+        worker.HandleXmlRequest(path);
+        worker.Reset(true);
+        return queue->Take();
+    }
+    std::vector<UserElement> Users() { return ReadReply(test_support::ReadFile(path)); }
+    static std::string NotFound(const std::string &name) {
+        return name + " was not found in the directory";
+    }
+
+    std::unique_ptr<worker_test::Directory> directory;
+    std::string path, request;
+};
+
+TEST_F(QueryTest, APersonIsReportedInOneFullElement) {
+    ASSERT_EQ(Query("Ann Lee/Acme"), Replies{"OK"});
+    const std::vector<UserElement> users = Users();
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].text, "Ann Lee/Acme");
+    EXPECT_EQ(users[0].at("User_Status"), "1");
+    EXPECT_EQ(users[0].at("HCREnable"), "1");
+    EXPECT_EQ(users[0].at("Notified"), "X One/Acme");
+    EXPECT_FALSE(users[0].has("DaysOutValue"));
+    EXPECT_TRUE(
+        Logged("Halcyra: [Ann Lee/Acme] OutOfOfficeProfile has been queried by [Boss/Acme]."))
+        << Log();
+    EXPECT_EQ(WorkerHandles(), 1u) << "the test's directory alone";
+}
+
+TEST_F(QueryTest, ANestedGroupIsReportedMemberByMemberInTheExpansionsOrder) {
+    ASSERT_EQ(Query("Team"), Replies{"OK"});
+    const std::vector<UserElement> users = Users();
+    ASSERT_EQ(users.size(), 3u);
+    EXPECT_EQ(users[0].text, "Ann Lee/Acme");
+    EXPECT_EQ(users[1].text, "Bob Ray/Acme");
+    EXPECT_EQ(users[2].text, "Cy Dee/Acme");
+    EXPECT_EQ(users[0].at("Notified"), "X One/Acme");
+    EXPECT_EQ(users[1].at("Notified"), "Y Two/Acme");
+    EXPECT_EQ(users[2].at("Notified"), "Z Three/Acme");
+    EXPECT_EQ(users[0].at("TaskType"), "2");
+    EXPECT_EQ(users[1].at("TaskType"), "1");
+    EXPECT_EQ(users[0].at("HCREnable"), "1");
+    EXPECT_EQ(users[1].at("HCREnable"), "1");
+    EXPECT_EQ(users[2].at("HCREnable"), "0") << "not the previous member's";
+    for (const UserElement &u : users)
+        EXPECT_EQ(u.at("User_Status"), "1");
+    EXPECT_TRUE(Logged("Halcyra: [Team] OutOfOfficeProfile has been queried by [Boss/Acme]."));
+}
+
+TEST_F(QueryTest, ANameForNobodyIsAnEmptyGroup) {
+    for (const char *name : {"Nobody Group", "Ghost"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(Query(name), Replies{"OK"});
+        const std::vector<UserElement> users = Users();
+        ASSERT_EQ(users.size(), 1u);
+        EXPECT_EQ(users[0].attributes, (std::map<std::string, std::string>{
+                                           {"User_Status", "0"}, {"ErrorMsg", "Empty Group"}}));
+        EXPECT_EQ(users[0].text, name);
+    }
+}
+
+// Members that cannot be served get an error element under the name that
+// the expansion gave, abbreviated; the others are served.
+TEST_F(QueryTest, MembersThatCannotBeServedGetErrorElementsAndTheRestIsServed) {
+    ASSERT_EQ(Query("Mixed"), Replies{"OK"});
+    const std::vector<UserElement> users = Users();
+    ASSERT_EQ(users.size(), 6u);
+    struct Expected {
+        const char *errorMsg;  // null: a full element
+        std::string text;
+    } expected[] = {
+        {"", "Stranger/Acme"},  {"No mail file", "No Mail/Acme"},
+        {"", "Gone Mail/Acme"}, {nullptr, "File Only/Acme"},
+        {"", "Ann %a Lee"},     {"", "Jörg/Acme"},
+    };
+    const std::string errors[] = {
+        NotFound("Stranger/Acme"), "No mail file",       test_support::StatusText(ERR_NOEXIST), "",
+        NotFound("Ann %a Lee"),    NotFound("Jörg/Acme")};
+    for (size_t i = 0; i < 6; i++) {
+        SCOPED_TRACE(expected[i].text);
+        EXPECT_EQ(users[i].text, expected[i].text);
+        if (expected[i].errorMsg == nullptr) {
+            EXPECT_EQ(users[i].at("User_Status"), "1");
+            continue;
+        }
+        EXPECT_EQ(users[i].attributes, (std::map<std::string, std::string>{
+                                           {"User_Status", "0"}, {"ErrorMsg", errors[i]}}));
+    }
+}
+
+TEST_F(QueryTest, NamesOutsideAsciiComeOutInUtf8) {
+    ASSERT_EQ(Query("Jürgen Weiß/Acme"), Replies{"OK"});
+    const std::vector<UserElement> users = Users();
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].text, "Jürgen Weiß/Acme");
+    EXPECT_EQ(users[0].at("Subject"), "Jürgen Weiß is out of the office");
+    EXPECT_TRUE(Logged("Halcyra: [" + Lmbcs("Jürgen Weiß/Acme") + "] OutOfOfficeProfile"));
+}
+
+TEST_F(QueryTest, AMemberWhoseServerIsDownIsServedByItsClusterMate) {
+    test_support::TempDir down, mate;
+    ASSERT_NOERROR(StandinServerRegister("CN=Down/O=Acme", down.path().c_str()));
+    ASSERT_NOERROR(StandinServerRegister("CN=Mate/O=Acme", mate.path().c_str()));
+    directory->Server("CN=Down/O=Acme", "Pair");
+    directory->Server("CN=Mate/O=Acme", "Pair");
+    {
+        worker_test::Database db(mate.path() + "/mail/far.nsf");
+        worker_test::BuildMailFile(db);
+        db.SetProfile("OutOfOfficeProfile",
+                      {{"TaskType", Text("2")}, {"GeneralSubject", Text("from the mate")}});
+    }
+    directory->Person({"CN=Far Away/O=Acme"}, "CN=Down/O=Acme", "mail/far.nsf");
+    ASSERT_NOERROR(StandinServerSetDown("Down/Acme", TRUE));
+    ASSERT_EQ(Query("Far Away/Acme"), Replies{"OK"});
+    const std::vector<UserElement> users = Users();
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].at("Subject"), "from the mate");
+    ASSERT_NOERROR(StandinServerSetDown("Mate/Acme", TRUE));
+    ASSERT_EQ(Query("Far Away/Acme"), Replies{"OK"});
+    ASSERT_EQ(Users().size(), 1u);
+    EXPECT_EQ(Users()[0].at("ErrorMsg"), test_support::StatusText(ERR_SERVER_NOT_RESPONDING));
+}
+
+// Before the document exists a failure is the reply and the request stays;
+// after, the document is not written.
+TEST_F(QueryTest, AFailedQueryIsAnsweredWithItsTextAndWritesNoDocument) {
+    for (const char *call : {"ListAllocate", "ListAddEntry", "NAMEExpandNamesList"}) {
+        SCOPED_TRACE(call);
+        StandinFaultInject({call, ERR_MEMORY, 0, 1, nullptr});
+        EXPECT_EQ(Query("Team"), Replies{"getUserStatus:" + test_support::StatusText(ERR_MEMORY)});
+        StandinFaultClear();
+        EXPECT_EQ(test_support::ReadFile(path), request);
+    }
+    // The third member's out-of-office version cannot be read.
+    {
+        worker_test::Database db("mail/cdee.nsf", false);
+        NOTEHANDLE icon = NULLHANDLE;
+        ASSERT_NOERROR(NSFNoteOpen(db.handle(), NOTE_ID_SPECIAL | NOTE_CLASS_ICON, 0, &icon));
+        worker_test::SetItem(icon, "$OOOVersion", Text("7"));
+        ASSERT_NOERROR(NSFNoteUpdate(icon, 0));
+        NSFNoteClose(icon);
+        NOTEHANDLE profile = NULLHANDLE;
+        ASSERT_NOERROR(
+            NSFProfileOpen(db.handle(), "OutOfOfficeProfile", 18, nullptr, 0, TRUE, &profile));
+        worker_test::SetItem(profile, "TaskState", Text("0"));
+        ASSERT_NOERROR(NSFNoteUpdate(profile, 0));
+        NSFNoteClose(profile);
+    }
+    OSSetEnvironmentVariable("HCRUseOOOAPI", "1");
+    EXPECT_EQ(Query("Team"),
+              Replies{"getHCRType:" + test_support::StatusText(ERR_OOO_BAD_VERSION)});
+    EXPECT_EQ(test_support::ReadFile(path), "");
+    EXPECT_FALSE(Logged("queried")) << Log();
+    EXPECT_EQ(WorkerHandles(), 1u) << "the test's directory alone";
+}
+
 }  // namespace
