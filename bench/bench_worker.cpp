@@ -172,7 +172,7 @@ int main(int argc, char **argv) {
     for (int i = 1; i <= threadReads; i++) {
         WriteFile(path, i % 2 ? agentRead : serviceRead);
         std::unique_ptr<RequestContext> record(new RequestContext());
-        CopyToField(record->requestFilePath, path);
+        record->requestFilePath = path;
         record->productDbBuild = 450;
         if (!StartRequestThread(std::move(record), running))
             return 1;

@@ -7,52 +7,30 @@
 
 #include "notes_api.h"
 
-// Sizes of the text fields, the terminating NUL included.
-constexpr size_t kRequestPathField = 513;
-constexpr size_t kProductDirectoryField = 513;
-constexpr size_t kIosInstallPageField = 4097;
-constexpr size_t kAppQueryField = 513;
-constexpr size_t kServerUrlField = 513;
-
-// A fixed-size record of fixed-width texts, each ending with a NUL. The main
-// loop zeroes a fresh one for every message, so a field its source leaves
-// empty holds an empty text; the request thread that receives it owns it.
+// One request and the settings it is served with. Each text is owned by the
+// record and has any length, so an iOS page or a query string of the
+// settings arrives whole, never cut inside a tag or a character; the main
+// loop makes a fresh record for every message, and the request thread that
+// receives it owns it.
 struct RequestContext {
-    WORD messageLength;                             // bytes of the queue message
-    char requestFilePath[kRequestPathField];        // the message: the request file's path
-    char productDirectory[kProductDirectoryField];  // notes.ini "HCRDirectory"
-    char iosInstallPage[kIosInstallPageField];      // HTML of the iOS install page
-    char appQuery[kAppQueryField];                  // query string of the app's configure link
-    char serverUrl[kServerUrlField];                // server part of the app's configure link
-    WORD productDbBuild;                            // build version of HCR.nsf
+    WORD messageLength = 0;        // bytes of the queue message
+    std::string requestFilePath;   // the message: the request file's path
+    std::string productDirectory;  // notes.ini "HCRDirectory"
+    std::string iosInstallPage;    // HTML of the iOS install page
+    std::string appQuery;          // query string of the app's configure link
+    std::string serverUrl;         // server part of the app's configure link
+    WORD productDbBuild = 0;       // build version of HCR.nsf
 };
 
-// Copies length bytes of text into a field of fieldSize bytes. A text that
-// does not fit is cut to fieldSize - 1 bytes, at a byte boundary: the record
-// has no room for more, and a cut page or query string does less harm than
-// writing into the next field. The copy always ends with a NUL and never
-// writes past the field. A NUL inside the text ends it, as the reader of the
-// field takes the text up to its first NUL.
-void CopyToField(char *field, size_t fieldSize, const char *text, size_t length);
-
-template <size_t N>
-void CopyToField(char (&field)[N], const std::string &text) {
-    CopyToField(field, N, text.data(), text.size());
-}
-
-// The text of a field: up to its first NUL, and never past the field, even
-// when the NUL is missing.
-template <size_t N>
-std::string FieldText(const char (&field)[N]) {
-    size_t length = 0;
-    while (length < N && field[length] != '\0')
-        length++;
-    return std::string(field, length);
-}
+// The text of length bytes up to their first NUL: a queue message's text
+// is the request file's path up to there, as its reader always took it.
+std::string TextBeforeNul(const char *bytes, size_t length);
 
 // Fills the fields that come from start-up and from the server's app
 // settings; requestFilePath and messageLength are the queue message's own and
-// stay as the caller put them.
+// stay as the caller put them. productDirectory is read up to its first NUL,
+// at most kMaxProductDirectory bytes (the buffer it is read into at start-up).
+constexpr size_t kMaxProductDirectory = 512;
 void FillRequestContext(RequestContext &record, const char *productDirectory, WORD productDbBuild,
                         const std::string &serverUrl, const std::string &iosInstallPage,
                         const std::string &appQuery);

@@ -58,20 +58,19 @@ bool MayUseOooApi(WORD productDbBuild) {
 }
 
 void DispatchRequest(IPHCR &worker, const RequestContext &record) {
-    const std::string path = FieldText(record.requestFilePath);
+    const std::string &path = record.requestFilePath;
     switch (SelectRequestKind(path.c_str())) {
         case RequestKind::InstallIosPage:
-            worker.HandleInstallIosRequest(path, FieldText(record.productDirectory),
-                                           FieldText(record.serverUrl),
-                                           FieldText(record.iosInstallPage));
+            worker.HandleInstallIosRequest(path, record.productDirectory, record.serverUrl,
+                                           record.iosInstallPage);
             break;
         case RequestKind::MobilePage:
-            worker.HandleMobileRequest(path, FieldText(record.productDirectory),
-                                       FieldText(record.serverUrl), FieldText(record.appQuery));
+            worker.HandleMobileRequest(path, record.productDirectory, record.serverUrl,
+                                       record.appQuery);
             break;
         case RequestKind::AppConfigPage:
-            worker.HandleAppConfigRequest(path, FieldText(record.productDirectory),
-                                          FieldText(record.serverUrl), FieldText(record.appQuery));
+            worker.HandleAppConfigRequest(path, record.productDirectory, record.serverUrl,
+                                          record.appQuery);
             break;
         case RequestKind::XmlRequest:
             worker.HandleXmlRequest(path);

@@ -75,19 +75,19 @@ STATUS ServeOneMessage(MQHANDLE requestQueue, const char *serverName, const char
     if (MQIsQuitPending(requestQueue))
         return ERR_MQ_QUITTING;
 
-    // Value-initialised, so every field starts as an empty text and a
-    // message of the full 512 bytes still ends with a NUL.
-    std::unique_ptr<RequestContext> record(new (std::nothrow) RequestContext());
-    if (!record)
-        return ERR_MEMORY;
+    char message[kMaxRequestMessage];
     WORD messageLength = 0;
-    STATUS status = MQGet(requestQueue, record->requestFilePath, kMaxRequestMessage, 0,
-                          kRequestWaitMs, &messageLength);
+    STATUS status =
+        MQGet(requestQueue, message, kMaxRequestMessage, 0, kRequestWaitMs, &messageLength);
     if (status != NOERROR)
         return status;
-    record->messageLength = messageLength;
 
+    std::unique_ptr<RequestContext> record;
     try {
+        record.reset(new RequestContext());
+        record->messageLength = messageLength;
+        record->requestFilePath =
+            TextBeforeNul(message, messageLength < sizeof message ? messageLength : sizeof message);
         std::string serverUrl, iosInstallPage, appQuery;
         BuildServerAppSettings(serverName, productDirectory, serverUrl, iosInstallPage, appQuery);
         FillRequestContext(*record, productDirectory, productDbBuild, serverUrl, iosInstallPage,

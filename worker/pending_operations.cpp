@@ -12,21 +12,3 @@ const char kNotAvailable[] = "This operation is not available yet.";
 const std::string &IPHCR::setHCR(const std::string &) {
     throw IPException("setHCR", kNotAvailable);
 }
-
-// PENDING: the phone configure page.
-const std::string &IPHCR::WriteMobileConfigPage(const std::string &, const std::string &,
-                                                const std::string &, const std::string &) {
-    throw IPException("WriteMobileConfigPage", kNotAvailable);
-}
-
-// PENDING: the desktop configure page.
-const std::string &IPHCR::WriteAppConfigPage(const std::string &, const std::string &,
-                                             const std::string &, const std::string &) {
-    throw IPException("WriteAppConfigPage", kNotAvailable);
-}
-
-// PENDING: the iOS install page.
-const std::string &IPHCR::WriteIosInstallPage(const std::string &, const std::string &,
-                                              const std::string &, const std::string &) {
-    throw IPException("WriteIosInstallPage", kNotAvailable);
-}

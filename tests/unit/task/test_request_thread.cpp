@@ -100,7 +100,7 @@ class RequestThreadTest : public test_support::DataDirTest {};
 // A record for a request file in the data directory.
 std::unique_ptr<RequestContext> RecordFor(const std::string &path) {
     std::unique_ptr<RequestContext> record(new RequestContext());
-    CopyToField(record->requestFilePath, path);
+    record->requestFilePath = path;
     record->messageLength = static_cast<WORD>(path.size());
     return record;
 }
