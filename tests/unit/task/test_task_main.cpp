@@ -400,8 +400,12 @@ TEST_F(TaskMainTest, TheTaskHoldsTheXmlLibraryFromStartUpToShutdown) {
         ASSERT_NOERROR(MQGet(reply, text, sizeof text, 0, 60000, &length));
         g_replies++;
     }
-    // The last worker is gone once the thread count is back at 0.
-    for (int i = 0; i < 6000 && StandinThreadCount() != 0; i++)
+    // The last worker is gone once its stop is counted.
+    auto stops = [&] {
+        std::lock_guard<std::mutex> hold(counts.lock);
+        return counts.stops;
+    };
+    for (int i = 0; i < 6000 && stops() < kRequests; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     {
         std::lock_guard<std::mutex> hold(counts.lock);
