@@ -11,6 +11,7 @@
 #include "request_thread.h"
 #include "server_settings.h"
 #include "win32.h"
+#include "xml_toolkit.h"
 
 namespace {
 
@@ -116,6 +117,11 @@ STATUS TaskMain(HMODULE module, int argc, char **argv) {
 
     SetUpStatusLine();
     AddInLogMessageText("Halcyra: Initializing", NOERROR);
+    // The XML library's start and stop are counted: with one start of the
+    // task's own held for its whole life, the start and stop that each
+    // worker makes only move the count, instead of setting the library up
+    // and tearing it down again for every request.
+    const bool xmlHeld = xml_toolkit::Start();
 
     char productDirectory[512];
     std::memset(productDirectory, 0, sizeof productDirectory);
@@ -159,6 +165,9 @@ STATUS TaskMain(HMODULE module, int argc, char **argv) {
         AddInLogMessageText(
             "Halcyra: %u request(s) still running after %u seconds; shutting down without them",
             NOERROR, running->Count(), static_cast<unsigned>(kRequestShutdownWaitMs / 1000));
+    } else if (xmlHeld) {
+        // Only once no worker is left; one still running keeps the library.
+        xml_toolkit::Stop();
     }
 
     if (lastStatus != NOERROR && ERR(lastStatus) != ERR_MQ_TIMEOUT)

@@ -11,12 +11,28 @@
 #include "notes_api.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
+class DOMDocument;
+class DOMElement;
 class DOMNode;
 class XercesDOMParser;
 XERCES_CPP_NAMESPACE_END
 
 class RequestParserGuards;
 class XMLStringTranslate;
+
+// A person's mail location as the directory gives it: three texts of at
+// most 512 characters each, NUL-terminated, all zero until filled.
+struct MailLocation {
+    static constexpr size_t kFieldBytes = 513;
+    char mailServer[kFieldBytes];
+    char mailFile[kFieldBytes];
+    char fullName[kFieldBytes];
+};
+
+// The error routine handed to the compute-with-form call: every field error
+// is passed over, so that the fields after it are still computed.
+WORD LNCALLBACK IgnoreCallback(const char *fieldName, WORD phase, STATUS error,
+                               const char *errorText, void *context);
 
 class IPHCR {
   public:
@@ -63,6 +79,13 @@ class IPHCR {
     // The operations behind the handlers; each returns resultText.
     const std::string &ReadOutOfOffice(const std::string &requestFilePath);
     const std::string &setHCR(const std::string &requestFilePath);
+    // The query: one "User" element per name that the requested person or
+    // group expands to. A member that is not in the directory, or whose
+    // mail file or profile cannot be opened, gets an error element whose
+    // name (in "ErrorMsg" for "%a" and as its text) is the member's name as
+    // the expansion gave it, abbreviated; a member without mail server and
+    // mail file shows its directory full name, abbreviated. Names and texts
+    // are converted from LMBCS to UTF-8.
     const std::string &getUserStatus(const std::string &requestFilePath);
     const std::string &WriteMobileConfigPage(const std::string &requestFilePath,
                                              const std::string &productDirectory,
@@ -76,6 +99,48 @@ class IPHCR {
                                            const std::string &productDirectory,
                                            const std::string &serverUrl,
                                            const std::string &iosInstallPage);
+
+    // The state reply. The file form writes a document of one "User"
+    // element over the request file and returns "OK"; the append form adds
+    // one "User" element to the caller's document and returns "". Both throw
+    // IPException "getHCRInfo".
+    const std::string &getHCRInfo(const std::string &requestFilePath);
+    const std::string &getHCRInfo(xercesc::DOMDocument *document, xercesc::DOMElement *parent);
+
+    // Opens the mail file on mailServer (or on a server of its cluster when
+    // mailServer does not answer) and its two profiles. 0 when the mail file
+    // and "OutOfOfficeProfile" are open; otherwise the status, thrown as
+    // IPException "getHCRProfile" with raise.
+    STATUS getHCRProfile(bool raise);
+    // The directory of this server: the servers of a server's cluster (the
+    // list is emptied first; every failure shows as an empty list), every
+    // mail location that "$Users" gives for a name (appended), and a
+    // person's full name.
+    WORD GetClusterServers(const std::string &serverName, std::vector<std::string> &servers);
+    STATUS LookupMailLocations(const std::string &name, std::vector<MailLocation> &locations,
+                               int32_t firstMatch);
+    STATUS LookupFullName(const std::string &name, std::string &fullName);
+
+    // Agent (1) or service (0) for the open mail file, into agentType;
+    // throws IPException "getHCRType" when an out-of-office call fails.
+    int32_t getHCRType();
+
+    // The worker's fields from the open "OutOfOfficeProfile", with the
+    // message templates learned from the mail design; changes the note in
+    // memory only.
+    void LoadProfileSettings();
+    // The text of a formula evaluated on the profile note: the last entry
+    // of a text result goes into text. 0 on success.
+    STATUS EvaluateProfileFormula(const char *formula, std::string &text);
+
+    // The mail file's "OutOfOffice" agent: opened (afresh with reopen) and
+    // held in agent; true when it was opened now. Throws IPException
+    // "getAgent" when it cannot be found or opened.
+    bool getAgent(bool reopen);
+    // Whether the agent is enabled; true when no mail file is open.
+    bool IsAgentEnabled(bool reopen);
+    // Whether the agent note's "$FlagsExt" holds "a".
+    bool isAgentActivation();
 
   private:
     friend struct IPHCRTestAccess;  // defined by the unit tests only
@@ -95,6 +160,20 @@ class IPHCR {
     void HandlePageRequest(PageWriter writePage, const std::string &requestFilePath,
                            const std::string &productDirectory, const std::string &serverUrl,
                            const std::string &page);
+
+    // One "User" element of the state reply, appended to parent.
+    void BuildUserElement(xercesc::DOMDocument *document, xercesc::DOMElement *parent,
+                          XMLStringTranslate &utf8, bool fileForm);
+    // Opens the two profiles of the open mail database; the status of the
+    // "OutOfOfficeProfile" open.
+    STATUS OpenProfiles();
+    // One member of a query: its full element, or its error element.
+    void ServeQueryMember(xercesc::DOMDocument *document, xercesc::DOMElement *root,
+                          const std::string &member);
+    void AddQueryErrorElement(xercesc::DOMDocument *document, xercesc::DOMElement *root,
+                              const std::string &errorText, const std::string &name);
+    // The profile loading's template learning (its steps 10 and 11).
+    void LearnTemplates(const std::string &ownerCommonName);
 
     XMLStringTranslate *translator;
     xercesc::XercesDOMParser *parser;

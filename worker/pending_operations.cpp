@@ -8,17 +8,7 @@ namespace {
 const char kNotAvailable[] = "This operation is not available yet.";
 }
 
-// PENDING: the read of a user's out-of-office state.
-const std::string &IPHCR::ReadOutOfOffice(const std::string &) {
-    throw IPException("ReadOutOfOffice", kNotAvailable);
-}
-
 // PENDING: the update of a user's out-of-office state.
 const std::string &IPHCR::setHCR(const std::string &) {
     throw IPException("setHCR", kNotAvailable);
-}
-
-// PENDING: the query of users' and groups' out-of-office state.
-const std::string &IPHCR::getUserStatus(const std::string &) {
-    throw IPException("getUserStatus", kNotAvailable);
 }

@@ -145,6 +145,16 @@ int ParseNumber(const char *text) {
     return static_cast<int>(value);
 }
 
+// Whether a mail file name already has its extension: it holds ".nsf", or
+// ends in it in another case ("jdoe.NSF" must not become "jdoe.NSF.nsf").
+bool NamesNsf(const std::string &name) {
+    const char kExtension[] = ".nsf";
+    const size_t length = sizeof kExtension - 1;
+    return name.find(kExtension) != std::string::npos ||
+           (name.size() >= length &&
+            StartsWithNoCase(name.c_str() + name.size() - length, kExtension));
+}
+
 int32_t ParseFlag(const char *text) {
     return text[0] == '1' ? 1 : 0;
 }
@@ -342,7 +352,7 @@ void IPHCR::receiveElements(DOMNode *node) {
                         case Row::MailBox:
                             mailFile = local();
                             XMLStringTranslate::Utf8ToLmbcsInPlace(mailFile);
-                            if (mailFile.find(".nsf") == std::string::npos)
+                            if (!NamesNsf(mailFile))
                                 mailFile += ".nsf";
                             break;
                         case Row::Subject:

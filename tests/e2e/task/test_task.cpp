@@ -11,14 +11,18 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "data_dir.h"
+#include "mail_fixture.h"
 #include "notes_api.h"
 #include "process.h"
+#include "standin/nsf.h"
 #include "test_support.h"
 
 namespace {
@@ -602,6 +606,187 @@ TEST_F(TaskTest, WithoutItsDatabaseTheTaskLogsWhyAndEnds) {
         << task->Output();
     RunResult queues = Notesctl({"show", dir_, "queues"});
     EXPECT_EQ(Lines(queues.out).size(), 1u) << queues.out;  // no queue was made
+}
+
+// The reply file that notesctl names on its standard error.
+std::string ReplyFile(const RunResult &r) {
+    const std::string mark = "reply file: ";
+    const size_t at = r.err.find(mark);
+    if (at == std::string::npos)
+        return std::string();
+    const size_t end = r.err.find('\n', at);
+    return r.err.substr(at + mark.size(), end == std::string::npos ? end : end - at - mark.size());
+}
+
+// A task with a directory and mail files, built through the platform's
+// calls by the test process while the task runs: people on the task's own
+// server, one whose mail server "Mail1/Demo" may go down and whose cluster
+// mate "Mate/Demo" holds the mail file, and groups of them.
+class ServedTaskTest : public TaskTest {
+  protected:
+    void SetUp() override {
+        TaskTest::SetUp();
+        runtime.reset(new RuntimeOn(dir_));
+        ASSERT_NOERROR(runtime->status());
+        using worker_test::Text;
+        ASSERT_NOERROR(StandinServerRegister("CN=Mail1/O=Demo", mail1.path().c_str()));
+        ASSERT_NOERROR(StandinServerRegister("CN=Mate/O=Demo", mate.path().c_str()));
+        worker_test::Directory directory;
+        directory.Server("CN=Mail1/O=Demo", "Demo Cluster");
+        directory.Server("CN=Mate/O=Demo", "Demo Cluster");
+        Person(directory, "CN=Jane Doe/O=Acme", dir_ + "/mail/jdoe.nsf",
+               {{"TaskType", Text("2")},
+                {"TaskState", Text("1")},
+                {"GeneralSubject", Text("Jane is away")},
+                {"dateFirstDayBack", worker_test::Time(worker_test::NowPlus(3))},
+                {"Notified", Text("CN=Ann Lee/O=Acme")}});
+        Person(directory, "CN=Rob Roe/O=Acme", dir_ + "/mail/rroe.nsf",
+               {{"TaskState", Text("1")}, {"Notified", Text("CN=Cy Dee/O=Acme")}}, true);
+        Person(directory, "CN=No Agent/O=Acme", dir_ + "/mail/noagent.nsf",
+               {{"TaskState", Text("1")}}, false, false);
+        Person(directory, worker_test::Lmbcs("CN=Jürgen Weiß/O=Acme"), dir_ + "/mail/jweiss.nsf",
+               {{"TaskType", Text("2")}});
+        Person(directory, "CN=Mo Far/O=Acme", mate.path() + "/mail/mfar.nsf",
+               {{"TaskType", Text("2")}, {"GeneralSubject", Text("served by the mate")}}, false,
+               true, "CN=Mail1/O=Demo");
+        directory.Person({"CN=No Mail/O=Acme"}, "", "");
+        directory.Person({"CN=Gone Mail/O=Acme"}, "CN=Vanterra/O=Demo", "mail/gone.nsf");
+        directory.Group("Team", {"CN=Jane Doe/O=Acme", "Agents", "CN=Mo Far/O=Acme"});
+        directory.Group("Agents", {"Rob Roe/Acme"});
+        directory.Group("Mixed", {"CN=Stranger/O=Acme", "CN=No Mail/O=Acme", "CN=Gone Mail/O=Acme",
+                                  worker_test::Lmbcs("CN=Jürgen Weiß/O=Acme")});
+        directory.Group("Nobody", {});
+    }
+    void TearDown() override {
+        runtime.reset();
+        TaskTest::TearDown();
+    }
+    void Person(worker_test::Directory &directory, const std::string &name, const std::string &path,
+                const worker_test::Items &profile, bool agentEnabled = false, bool agent = true,
+                const std::string &server = "CN=Vanterra/O=Demo") {
+        worker_test::Database db(path);
+        worker_test::MailFileOptions options;
+        options.agent = agent;
+        options.agentEnabled = agentEnabled;
+        worker_test::BuildMailFile(db, options);
+        worker_test::Items items = {{"Form", worker_test::Text("OutOfOfficeProfile")}};
+        items.insert(items.end(), profile.begin(), profile.end());
+        db.SetProfile("OutOfOfficeProfile", items);
+        directory.Person({name}, server, "mail/" + path.substr(path.rfind('/') + 1));
+    }
+    // A request through notesctl: the reply's text (without notesctl's line
+    // end); the elements of the reply file when asked for.
+    std::string Ask(const std::string &attributes, const std::string &user,
+                    std::vector<worker_test::UserElement> *users = nullptr) {
+        static int n = 0;
+        RunResult r = Send("ask" + std::to_string(n++) + ".xml",
+                           Request("MQName=\"MQ$Ask\" " + attributes, user));
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        if (users != nullptr)
+            *users = worker_test::ReadReply(ReadFile(ReplyFile(r)));
+        return r.out.empty() ? r.out : r.out.substr(0, r.out.size() - 1);
+    }
+
+    // Whether the task logs the line; it comes right after the reply.
+    bool Logs(Background &task, const std::string &line) {
+        return e2e::WaitFor([&] { return Contains(LogLines(task.Output()), line); }, 60);
+    }
+
+    std::unique_ptr<RuntimeOn> runtime;
+    test_support::TempDir mail1, mate;
+};
+
+TEST_F(ServedTaskTest, ReadsAreAnsweredOkWithTheStateReplyAndLogged) {
+    auto task = Start();
+    std::vector<worker_test::UserElement> users;
+    EXPECT_EQ(Ask("Action=\"1\" MailServer=\"Vanterra/Demo\" MailBox=\"mail\\jdoe\"",
+                  "CN=Jane Doe/O=Acme", &users),
+              "OK");
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].text, "CN=Jane Doe/O=Acme");
+    EXPECT_EQ(users[0].at("TaskType"), "2");
+    EXPECT_EQ(users[0].at("HCREnable"), "1");
+    EXPECT_EQ(users[0].at("Subject"), "Jane is away");
+    EXPECT_EQ(users[0].at("Notified"), "Ann Lee/Acme");
+    EXPECT_EQ(users[0].at("BuildVersion"), "230");
+
+    EXPECT_EQ(Ask("Action=\"1\" MailServer=\"Vanterra/Demo\" MailBox=\"mail/rroe.nsf\"",
+                  "CN=Rob Roe/O=Acme", &users),
+              "OK");
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].at("TaskType"), "1");
+    EXPECT_EQ(users[0].at("ShowHours"), "0");
+    EXPECT_EQ(users[0].at("HCREnable"), "1");
+    EXPECT_EQ(users[0].at("Notified"), "Cy Dee/Acme");
+    EXPECT_EQ(users[0].at("DaysOut"), "I am out of the office from var_First until var_Back.");
+
+    EXPECT_TRUE(Logs(*task, "Halcyra: [Jane Doe/Acme] OutOfOfficeProfile has been read."))
+        << task->Output();
+    EXPECT_TRUE(Logs(*task, "Halcyra: [Rob Roe/Acme] OutOfOfficeProfile has been read."));
+    StopAndCheck(*task);
+}
+
+TEST_F(ServedTaskTest, AReadFallsOverToTheClusterMateOrFailsWithTheStepsText) {
+    auto task = Start();
+    ASSERT_NOERROR(StandinServerSetDown("CN=Mail1/O=Demo", TRUE));
+    const std::string remote = "Action=\"1\" MailServer=\"Mail1/Demo\" MailBox=\"mail/mfar\"";
+    std::vector<worker_test::UserElement> users;
+    EXPECT_EQ(Ask(remote, "CN=Mo Far/O=Acme", &users), "OK");
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].at("Subject"), "served by the mate");
+    ASSERT_NOERROR(StandinServerSetDown("CN=Mate/O=Demo", TRUE));
+    EXPECT_EQ(Ask(remote, "CN=Mo Far/O=Acme"),
+              "getHCRProfile:" + StatusText(ERR_SERVER_NOT_RESPONDING));
+    EXPECT_EQ(Ask("Action=\"1\" MailBox=\"mail/nobody\"", "CN=Jane Doe/O=Acme"),
+              "getHCRProfile:" + StatusText(ERR_NOEXIST));
+    EXPECT_EQ(Ask("Action=\"1\" MailBox=\"mail/noagent\"", "CN=No Agent/O=Acme"),
+              "getAgent:" + StatusText(ERR_DESIGN_NOT_FOUND));
+    StopAndCheck(*task);
+}
+
+TEST_F(ServedTaskTest, QueriesReportEveryMemberInOneReplyFile) {
+    auto task = Start();
+    ASSERT_NOERROR(StandinServerSetDown("CN=Mail1/O=Demo", TRUE));
+    const std::string query = "Action=\"3\" QueryUser=\"CN=Boss/O=Acme\"";
+    std::vector<worker_test::UserElement> users;
+
+    EXPECT_EQ(Ask(query, "Jane Doe/Acme", &users), "OK");
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].text, "Jane Doe/Acme");
+    EXPECT_EQ(users[0].at("User_Status"), "1");
+
+    // Nested, with a member served by the mate of its mail server.
+    EXPECT_EQ(Ask(query, "Team", &users), "OK");
+    ASSERT_EQ(users.size(), 3u);
+    EXPECT_EQ(users[0].text, "Jane Doe/Acme");
+    EXPECT_EQ(users[0].at("Notified"), "Ann Lee/Acme");
+    EXPECT_EQ(users[1].text, "Rob Roe/Acme");
+    EXPECT_EQ(users[1].at("Notified"), "Cy Dee/Acme");
+    EXPECT_EQ(users[2].text, "Mo Far/Acme");
+    EXPECT_EQ(users[2].at("Subject"), "served by the mate");
+    EXPECT_EQ(users[2].at("Notified"), "");
+
+    EXPECT_EQ(Ask(query, "Nobody", &users), "OK");
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].at("ErrorMsg"), "Empty Group");
+    EXPECT_EQ(users[0].text, "Nobody");
+
+    EXPECT_EQ(Ask(query, "Mixed", &users), "OK");
+    ASSERT_EQ(users.size(), 4u);
+    const std::string errors[] = {"Stranger/Acme was not found in the directory", "No mail file",
+                                  StatusText(ERR_NOEXIST)};
+    const std::string names[] = {"Stranger/Acme", "No Mail/Acme", "Gone Mail/Acme"};
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(users[i].attributes, (std::map<std::string, std::string>{
+                                           {"User_Status", "0"}, {"ErrorMsg", errors[i]}}));
+        EXPECT_EQ(users[i].text, names[i]);
+    }
+    EXPECT_EQ(users[3].text, "Jürgen Weiß/Acme");
+    EXPECT_EQ(users[3].at("User_Status"), "1");
+
+    EXPECT_TRUE(Logs(*task, "Halcyra: [Team] OutOfOfficeProfile has been queried by [Boss/Acme]."))
+        << task->Output();
+    StopAndCheck(*task);
 }
 
 }  // namespace

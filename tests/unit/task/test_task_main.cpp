@@ -6,6 +6,7 @@
 #include <chrono>
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -250,15 +251,19 @@ TEST_F(TaskMainTest, ServesEachMessageOnAThreadUntilToldToStop) {
 }
 
 // The XML library's start, held up until the test lets it go on, so that a
-// request thread is still running when the task is told to stop.
+// request thread is still running when the task is told to stop. The task's
+// own start at start-up passes; the worker's waits.
 std::atomic<bool> g_startEntered{false};
 std::atomic<bool> g_startReleased{false};
+std::atomic<int> g_starts{0};
 xml_toolkit::Calls g_realCalls;
 
 void HeldStart() {
-    g_startEntered = true;
-    while (!g_startReleased)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (g_starts++ > 0) {
+        g_startEntered = true;
+        while (!g_startReleased)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     g_realCalls.initialize();
 }
 void RealStop() {
@@ -272,6 +277,7 @@ TEST_F(TaskMainTest, ShutdownWaitsForRequestThreadsThatStillRun) {
     ASSERT_NOERROR(MQOpen(kReplyQueue, 0, &reply));
     g_startEntered = false;
     g_startReleased = false;
+    g_starts = 0;
     g_realCalls = xml_toolkit::ReplaceCallsForTest({HeldStart, RealStop});
 
     char program[] = "vanterra-unit";
@@ -328,6 +334,97 @@ TEST_F(TaskMainTest, ShutdownWaitsForRequestThreadsThatStillRun) {
     EXPECT_EQ(log.back(), "Halcyra: Shutdown Complete");
     MQClose(requests, 0);
     MQClose(reply, 0);
+}
+
+// The library's starts and stops as the task and its workers make them:
+// how many of each, how deep the count is, and how often it fell to 0.
+struct XmlCounts {
+    std::mutex lock;
+    int starts = 0;
+    int stops = 0;
+    int depth = 0;
+    int fallsToZero = 0;
+    int repliesAtFirstFall = -1;
+};
+XmlCounts *g_counts = nullptr;
+std::atomic<int> g_replies{0};
+
+void CountedStart() {
+    {
+        std::lock_guard<std::mutex> hold(g_counts->lock);
+        g_counts->starts++;
+        g_counts->depth++;
+    }
+    g_realCalls.initialize();
+}
+void CountedStop() {
+    g_realCalls.terminate();
+    std::lock_guard<std::mutex> hold(g_counts->lock);
+    g_counts->stops++;
+    if (--g_counts->depth == 0 && g_counts->fallsToZero++ == 0)
+        g_counts->repliesAtFirstFall = g_replies;
+}
+
+// The task holds one start of the library from start-up to shutdown, so
+// that the workers' counted starts and stops never set it up or tear it
+// down: the count falls to 0 once, at shutdown, after every request.
+TEST_F(TaskMainTest, TheTaskHoldsTheXmlLibraryFromStartUpToShutdown) {
+    CreateProductDb(450);
+    MQHANDLE reply = 0;
+    ASSERT_NOERROR(MQCreate(kReplyQueue, 0, 0));
+    ASSERT_NOERROR(MQOpen(kReplyQueue, 0, &reply));
+    XmlCounts counts;
+    g_counts = &counts;
+    g_replies = 0;
+    g_realCalls = xml_toolkit::ReplaceCallsForTest({CountedStart, CountedStop});
+    struct Restore {
+        ~Restore() { xml_toolkit::ReplaceCallsForTest(g_realCalls); }
+    } restore;
+
+    char program[] = "vanterra-unit";
+    char *argv[] = {program, nullptr};
+    std::future<STATUS> task =
+        std::async(std::launch::async, [&] { return RunAddInMain(1, argv); });
+    for (int i = 0; i < 6000 && !QueueExists(kRequestQueue); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    MQHANDLE requests = 0;
+    ASSERT_NOERROR(MQOpen(kRequestQueue, 0, &requests));
+    const int kRequests = 3;
+    for (int i = 0; i < kRequests; i++) {
+        const std::string path = dataFile("request_" + std::to_string(i) + ".xml");
+        WriteRequest(path);
+        ASSERT_NOERROR(MQPut(requests, 0, path.data(), static_cast<WORD>(path.size()), 0));
+        char text[512];
+        WORD length = 0;
+        ASSERT_NOERROR(MQGet(reply, text, sizeof text, 0, 60000, &length));
+        g_replies++;
+    }
+    // The last worker is gone once its stop is counted.
+    auto stops = [&] {
+        std::lock_guard<std::mutex> hold(counts.lock);
+        return counts.stops;
+    };
+    for (int i = 0; i < 6000 && stops() < kRequests; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    {
+        std::lock_guard<std::mutex> hold(counts.lock);
+        EXPECT_EQ(counts.starts, kRequests + 1);
+        EXPECT_EQ(counts.depth, 1) << "the task's own start is held";
+        EXPECT_EQ(counts.fallsToZero, 0);
+    }
+    DWORD told = 0;
+    ASSERT_NOERROR(StandinTellTask("vanterra-unit", "quit", &told));
+    ASSERT_EQ(task.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(task.get(), NOERROR);
+    AddInTaskEnd(1, argv);
+    EXPECT_EQ(counts.starts, kRequests + 1);
+    EXPECT_EQ(counts.stops, kRequests + 1);
+    EXPECT_EQ(counts.fallsToZero, 1);
+    EXPECT_EQ(counts.repliesAtFirstFall, kRequests);
+    MQClose(requests, 0);
+    MQClose(reply, 0);
+    g_counts = nullptr;
 }
 
 TEST(ShowStartupError, PrintsTheTextBetweenLineEnds) {

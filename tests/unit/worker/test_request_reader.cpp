@@ -144,6 +144,8 @@ TEST_F(ReaderTest, AttributesBelongToTheFirstRowTheirNameBeginsWith) {
     }
 }
 
+// A name that holds ".nsf", or ends in it in any case, names the file as
+// it stands.
 TEST_F(ReaderTest, MailBoxGetsNsfUnlessItHoldsIt) {
     struct Case {
         const char *mailBox;
@@ -151,7 +153,10 @@ TEST_F(ReaderTest, MailBoxGetsNsfUnlessItHoldsIt) {
     } cases[] = {
         {"mail\\jdoe", "mail\\jdoe.nsf"},
         {"mail\\jdoe.nsf", "mail\\jdoe.nsf"},
-        {"mail\\jdoe.NSF", "mail\\jdoe.NSF.nsf"},
+        {"mail\\jdoe.NSF", "mail\\jdoe.NSF"},
+        {"mail\\jdoe.Nsf", "mail\\jdoe.Nsf"},
+        {"mail\\jdoe.NSF.bak", "mail\\jdoe.NSF.bak.nsf"},
+        {"NSF", "NSF.nsf"},
         {"a.nsf.bak", "a.nsf.bak"},
         {"", ".nsf"},
     };

@@ -40,6 +40,8 @@ struct IPHCRTestAccess {
     IPHCR_FIELD(std::string, loginServer)
     IPHCR_FIELD(std::string, queryUser)
     IPHCR_FIELD(std::string, resultText)
+    IPHCR_FIELD(TIMEDATE, uiFirstDayOut)
+    IPHCR_FIELD(TIMEDATE, uiFirstDayBack)
     IPHCR_FIELD(std::string, showHours)
     IPHCR_FIELD(int32_t, agentType)
     IPHCR_FIELD(int32_t, appendSubject)
