@@ -5,17 +5,10 @@
 #include "iphcr.h"
 #include "ip_exception.h"
 
-namespace {
-
-const char kAgentName[] = "OutOfOffice";
-
-// The note ID of the agent's design note.
-STATUS FindAgent(DBHANDLE db, NOTEID &id) {
+STATUS IPHCR::FindAgentNote(NOTEID &id) {
     id = 0;
-    return NIFFindDesignNoteExt(db, kAgentName, NOTE_CLASS_FILTER, nullptr, &id, 0);
+    return NIFFindDesignNoteExt(mailDb, "OutOfOffice", NOTE_CLASS_FILTER, nullptr, &id, 0);
 }
-
-}  // namespace
 
 bool IPHCR::getAgent(bool reopen) {
     if (reopen && agent != 0) {
@@ -25,13 +18,12 @@ bool IPHCR::getAgent(bool reopen) {
     if (agent != 0 || mailDb == NULLHANDLE)
         return false;
     NOTEID id = 0;
-    STATUS status = FindAgent(mailDb, id);
+    STATUS status = FindAgentNote(id);
     if (status == NOERROR)
         status = AgentOpen(mailDb, id, &agent);
     if (status != NOERROR) {
         agent = 0;
-        SetErrorFromStatus(status);
-        throw IPException("getAgent", resultText);
+        ThrowStatus("getAgent", status);
     }
     return true;
 }
@@ -47,14 +39,12 @@ bool IPHCR::isAgentActivation() {
     if (mailDb == NULLHANDLE)
         return false;
     NOTEID id = 0;
-    STATUS status = FindAgent(mailDb, id);
+    STATUS status = FindAgentNote(id);
     NOTEHANDLE note = NULLHANDLE;
     if (status == NOERROR)
         status = NSFNoteOpen(mailDb, id, 0, &note);
-    if (status != NOERROR) {
-        SetErrorFromStatus(status);
-        throw IPException("isAgentActivation", resultText);
-    }
+    if (status != NOERROR)
+        ThrowStatus("isAgentActivation", status);
     char flags[256] = "";
     NSFItemGetText(note, "$FlagsExt", flags, sizeof flags);
     NSFNoteClose(note);

@@ -4,6 +4,7 @@
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
+#include "ip_exception.h"
 #include "request_parser.h"
 #include "xml_string_translate.h"
 #include "xml_toolkit.h"
@@ -29,6 +30,8 @@ IPHCR::IPHCR()
       appendSubjectPresent(0),
       wasDisabledBefore(0),
       useOooApi(0),
+      unrecordedEntry(),
+      entryUnrecorded(false),
       startRecord(),
       endRecord(),
       timeSeen(0),
@@ -109,4 +112,9 @@ void IPHCR::SetErrorFromStatus(STATUS status) {
     if (length >= sizeof text)
         length = sizeof text - 1;
     resultText.assign(text, length);
+}
+
+void IPHCR::ThrowStatus(const char *operation, STATUS status) {
+    SetErrorFromStatus(status);
+    throw IPException(operation, resultText);
 }

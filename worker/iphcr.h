@@ -142,6 +142,49 @@ class IPHCR {
     // Whether the agent note's "$FlagsExt" holds "a".
     bool isAgentActivation();
 
+    // Profile writing: changes to the "OutOfOfficeProfile" note in memory,
+    // saved only by SaveHCRProfile. Each throws IPException under its own
+    // name when a platform call fails; the four setters report false (and
+    // do nothing) when no profile is open.
+    // Option 0 writes "0", 1 writes "1", 2 removes the item, 3 writes "".
+    int32_t SetOptionField(const char *item, WORD option);
+    int32_t SetTaskState(WORD value);
+    int32_t SetTaskType(WORD value);
+    int32_t SetSaveOptions(double value);
+    void UpdateStatusFields();
+    // The request's settings into the profile; texts that cannot be stored
+    // or shown whole are refused before anything is written.
+    void setHCRContent();
+    // Mode 11: the return date and time become now.
+    int32_t ResetDateTime(WORD mode);
+    int32_t SaveHCRProfile(bool removeForm);
+
+    // Date validation: throws IPException "ValidateSettings" with the
+    // refusal's message, "GetUITimes" for a missing date item.
+    int32_t ValidateSettings();
+    int32_t GetUITimes();
+    // The source moved back to the start of its local day on the server's
+    // clock; the plain copy when it cannot be converted.
+    static void TruncateToDayStart(const TIMEDATE &source, TIMEDATE &target);
+
+    // The busy-time calendar entry that the profile's "CalendarEntryUNID"
+    // records: booked (made or moved) and freed.
+    int32_t BookBusyTime();
+    int32_t RemoveBusyTime();
+    static void ParseUnidText(const std::string &text, UNID &unid);
+    static void HexToUInt32(const std::string &text, uint32_t &value);
+
+    // Switching through the mail file's "OutOfOffice" agent.
+    int32_t setAgentEnable(bool on);
+    int32_t EnableByAgent();
+    int32_t DisableByAgent();
+
+    // Switching through the server's out-of-office service: the icon
+    // note's "$Flags" holds "O" while it is on.
+    int32_t IsServiceEnabled();
+    int32_t EnableService();
+    int32_t DisableService();
+
   private:
     friend struct IPHCRTestAccess;  // defined by the unit tests only
 
@@ -174,6 +217,20 @@ class IPHCR {
                               const std::string &errorText, const std::string &name);
     // The profile loading's template learning (its steps 10 and 11).
     void LearnTemplates(const std::string &ownerCommonName);
+
+    // resultText := the status's text, thrown under the operation's name.
+    [[noreturn]] void ThrowStatus(const char *operation, STATUS status);
+    // The note ID of the mail file's "OutOfOffice" agent.
+    STATUS FindAgentNote(NOTEID &id);
+    // The owner that the mail file's "CalendarProfile" names, else userName.
+    std::string CalendarOwner();
+    // Removes the "Notified_" items of "ooserviceprofile" and saves it when
+    // any went: NOERROR, or the first failing call's status.
+    STATUS RemoveNotifiedItems();
+    // The calendar entry that this request made while no saved profile
+    // records it yet is marked free: busy time that nothing would ever free
+    // must not stay behind a failed request.
+    void FreeUnrecordedEntry();
 
     XMLStringTranslate *translator;
     xercesc::XercesDOMParser *parser;
@@ -216,6 +273,11 @@ class IPHCR {
     int32_t useOooApi;
     std::string resetSubject;
     std::string errorReplyText;
+
+    // The calendar entry that this request made, while no profile that
+    // records it has been saved.
+    UNID unrecordedEntry;
+    bool entryUnrecorded;
 
     // State of the request walk: the leave and return dates as the current
     // "Username" element gives them, and whether it gave any.

@@ -7,6 +7,7 @@
 
 #include "iphcr.h"
 #include "ip_exception.h"
+#include "note_items.h"
 #include "xml_string_translate.h"
 
 namespace {
@@ -17,61 +18,22 @@ constexpr size_t kMaxFormula = 1023;
 
 const char kOutOfOfficeForm[] = "(Out Of Office Profile)";
 
-WORD NameLength(const char *name) {
-    return static_cast<WORD>(std::strlen(name));
-}
+using note_items::BeginsWithNoCase;
+using note_items::NameLength;
+using note_items::ValueTexts;
 
 bool ItemPresent(NOTEHANDLE note, const char *item) {
-    return NSFItemInfo(note, item, NameLength(item), nullptr, nullptr, nullptr, nullptr) == NOERROR;
+    return note_items::Present(note, item);
 }
 
-// The text of an item as far as the item buffer takes it; "" when absent.
 std::string ItemText(NOTEHANDLE note, const char *item) {
-    char text[kItemBuffer] = "";
-    WORD length = NSFItemGetText(note, item, text, sizeof text);
-    if (length >= sizeof text)
-        length = sizeof text - 1;
-    return std::string(text, length);
+    return note_items::Text(note, item, kItemBuffer);
 }
 
-// The texts of an item value as its BLOCKID gives it: a text is one entry,
-// a text list its entries in order; any other type none.
-std::vector<std::string> ValueTexts(BLOCKID value, DWORD length) {
-    std::vector<std::string> texts;
-    if (length < sizeof(WORD))
-        return texts;
-    const char *pool = static_cast<const char *>(OSLockObject(value.pool));
-    if (pool == nullptr)
-        return texts;
-    const char *bytes = pool + value.block;
-    WORD type = 0;
-    std::memcpy(&type, bytes, sizeof type);
-    if (type == TYPE_TEXT) {
-        texts.emplace_back(bytes + sizeof(WORD), length - sizeof(WORD));
-    } else if (type == TYPE_TEXT_LIST) {
-        const WORD count = ListGetNumEntries(bytes, TRUE);
-        for (WORD i = 0; i < count; i++) {
-            char *entry = nullptr;
-            WORD entryLength = 0;
-            if (ListGetText(bytes, TRUE, i, &entry, &entryLength) == NOERROR)
-                texts.emplace_back(entry, entryLength);
-        }
-    }
-    OSUnlockObject(value.pool);
-    return texts;
-}
-
-// The whole text of a text item (the first entry of a text list), however
-// long: the texts that the reply shows and the front end sends back in its
-// next update must not lose their end. "" when absent or not text.
+// The texts that the reply shows and the front end sends back in its next
+// update must not lose their end.
 std::string WholeItemText(NOTEHANDLE note, const char *item) {
-    WORD type = 0;
-    BLOCKID value = {};
-    DWORD length = 0;
-    if (NSFItemInfo(note, item, NameLength(item), nullptr, &type, &value, &length) != NOERROR)
-        return std::string();
-    std::vector<std::string> texts = ValueTexts(value, length);
-    return texts.empty() ? std::string() : texts.front();
+    return note_items::WholeText(note, item);
 }
 
 void NulsToLineFeeds(std::string &text) {
@@ -122,11 +84,6 @@ bool EqualsNoCase(const std::string &text, const char *word) {
             return false;
     }
     return true;
-}
-
-bool BeginsWithNoCase(const char *text, size_t length, const char *prefix) {
-    const size_t prefixLength = std::strlen(prefix);
-    return length >= prefixLength && EqualsNoCase(std::string(text, prefixLength), prefix);
 }
 
 // The first occurrence of x in text, from the start, becomes p.

@@ -37,25 +37,18 @@ class HandlerTest : public test_support::DataDirTest {
     int count = 0;
 };
 
-// Until its operation is built, an update answers with the operation's
-// name, and never with "OK".
-TEST_F(HandlerTest, PendingOperationsAnswerWithTheirName) {
-    const std::string reply = std::string("MQName=\"") + kReplyQueue + "\"";
-    struct Case {
-        const char *action;
-        const char *text;
-    } cases[] = {
-        {"2", "setHCR:This operation is not available yet."},
-    };
-    for (const Case &c : cases) {
-        const std::string path = Request(reply + " Action=\"" + c.action + "\" QueryUser=\"Jane\"");
-        const std::string before = test_support::ReadFile(path);
-        IPHCR worker;
-        worker.HandleXmlRequest(path);
-        EXPECT_EQ(queue->Take(), Replies{c.text}) << c.action;
-        EXPECT_EQ(Access::errorReplyText(worker), c.text);
-        EXPECT_EQ(test_support::ReadFile(path), before);
-    }
+// A failed update answers with the failing step's text, keeps the request
+// file and logs nothing.
+TEST_F(HandlerTest, AFailedUpdateAnswersWithTheFailingStep) {
+    const std::string path = Request(std::string("MQName=\"") + kReplyQueue +
+                                     "\" Action=\"2\" HCREnable=\"1\" MailBox=\"mail/nobody\"");
+    const std::string before = test_support::ReadFile(path);
+    const std::string text = "getHCRProfile:" + test_support::StatusText(ERR_NOEXIST);
+    IPHCR worker;
+    worker.HandleXmlRequest(path);
+    EXPECT_EQ(queue->Take(), Replies{text});
+    EXPECT_EQ(Access::errorReplyText(worker), text);
+    EXPECT_EQ(test_support::ReadFile(path), before);
     EXPECT_FALSE(Logged("Halcyra")) << Log();
 }
 

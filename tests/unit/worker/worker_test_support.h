@@ -42,6 +42,8 @@ struct IPHCRTestAccess {
     IPHCR_FIELD(std::string, resultText)
     IPHCR_FIELD(TIMEDATE, uiFirstDayOut)
     IPHCR_FIELD(TIMEDATE, uiFirstDayBack)
+    IPHCR_FIELD(TIMEDATE, uiStartTime)
+    IPHCR_FIELD(TIMEDATE, uiEndTime)
     IPHCR_FIELD(std::string, showHours)
     IPHCR_FIELD(int32_t, agentType)
     IPHCR_FIELD(int32_t, appendSubject)
@@ -57,6 +59,7 @@ struct IPHCRTestAccess {
     IPHCR_FIELD(std::string, resetSubject)
     IPHCR_FIELD(std::string, errorReplyText)
     IPHCR_FIELD(std::unique_ptr<RequestParserGuards>, parserGuards)
+    IPHCR_FIELD(bool, entryUnrecorded)
 #undef IPHCR_FIELD
 };
 
