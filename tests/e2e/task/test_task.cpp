@@ -24,6 +24,7 @@
 #include "process.h"
 #include "standin/nsf.h"
 #include "test_support.h"
+#include "update_fixture.h"
 
 namespace {
 
@@ -786,6 +787,67 @@ TEST_F(ServedTaskTest, QueriesReportEveryMemberInOneReplyFile) {
 
     EXPECT_TRUE(Logs(*task, "Halcyra: [Team] OutOfOfficeProfile has been queried by [Boss/Acme]."))
         << task->Output();
+    StopAndCheck(*task);
+}
+
+// Switches on and off through the agent and through the service, served by
+// the running task: the reply, the log line, the state the reply shows, and
+// the mail file as notesctl dumps it.
+TEST_F(ServedTaskTest, UpdatesSwitchOnAndOffThroughTheAgentAndTheService) {
+    auto task = Start();
+    const std::string where = "MailServer=\"Vanterra/Demo\" ";
+    auto update = [&](const std::string &mailBox, bool on, const std::string &user,
+                      std::vector<worker_test::UserElement> *users) {
+        update_test::Update u;
+        u.on = on;
+        u.mailBox = mailBox;
+        static int n = 0;
+        RunResult r = Send("update" + std::to_string(n++) + ".xml",
+                           Request(where + u.attributes("MQ$Update"), user));
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        *users = worker_test::ReadReply(ReadFile(ReplyFile(r)));
+        return r.out.empty() ? r.out : r.out.substr(0, r.out.size() - 1);
+    };
+    std::vector<worker_test::UserElement> users;
+
+    // Rob's agent is on: off, then on again.
+    EXPECT_EQ(update("mail/rroe.nsf", false, "CN=Rob Roe/O=Acme", &users), "OK");
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].at("HCREnable"), "0");
+    EXPECT_EQ(update("mail/rroe.nsf", true, "CN=Rob Roe/O=Acme", &users), "OK");
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].at("HCREnable"), "1");
+    EXPECT_EQ(users[0].at("TaskType"), "1");
+    EXPECT_EQ(users[0].at("Subject"), "Away");
+    const std::string agentDump = Notesctl({"dump", dir_, "mail/rroe.nsf"}).out;
+    EXPECT_NE(agentDump.find("\"signature\": {\"signer\": \"CN=Vanterra/O=Demo\""),
+              std::string::npos)
+        << agentDump;
+    EXPECT_EQ(agentDump.find("\"digestMatches\": false"), std::string::npos) << agentDump;
+
+    // Jane's service is off: on, then off.
+    EXPECT_EQ(update("mail/jdoe.nsf", true, "CN=Jane Doe/O=Acme", &users), "OK");
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].at("HCREnable"), "1");
+    EXPECT_EQ(users[0].at("TaskType"), "2");
+    EXPECT_EQ(update("mail/jdoe.nsf", false, "CN=Jane Doe/O=Acme", &users), "OK");
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].at("HCREnable"), "0");
+    const std::string serviceDump = Notesctl({"dump", dir_, "mail/jdoe.nsf"}).out;
+    EXPECT_NE(serviceDump.find("\"$OOOProfSeqNum\""), std::string::npos) << serviceDump;
+
+    // A refusal is answered with its message.
+    EXPECT_EQ(Ask(where + "Action=\"2\" HCREnable=\"1\" MailBox=\"mail/jdoe.nsf\" " +
+                      update_test::Update::Dates("StartTime", worker_test::NowPlus(-3)) +
+                      update_test::Update::Dates("EndTime", worker_test::NowPlus(-2)),
+                  "CN=Jane Doe/O=Acme"),
+              "ValidateSettings:The return date must be in the future.");
+
+    for (const char *user : {"Rob Roe/Acme", "Jane Doe/Acme"}) {
+        EXPECT_TRUE(Logs(
+            *task, std::string("Halcyra: [") + user + "] OutOfOfficeProfile has been updated."))
+            << task->Output();
+    }
     StopAndCheck(*task);
 }
 
