@@ -292,4 +292,202 @@ TEST_F(UpdateTest, ASwitchOffThroughTheAgentSavesTheProfileWithOrWithoutAnEntry)
     }
 }
 
+TEST_F(UpdateTest, TheServiceIsSwitchedOnMovedAndOffAndTheIconNoteSigned) {
+    MailFile({{"TaskType", Text("2")}, {"TaskState", Text("0")}, {"BookBusyTime", Text("1")}}, {},
+             {{"Notified_1", Text("CN=A/O=Acme")}});
+    const NOTEID icon = NOTE_ID_SPECIAL | NOTE_CLASS_ICON;
+    Update update;
+    update.showHours = "";
+    ASSERT_EQ(Send(update), Replies{"OK"});
+    ASSERT_EQ(Reply().size(), 1u);
+    EXPECT_EQ(Reply()[0].at("HCREnable"), "1");
+    EXPECT_EQ(Reply()[0].at("TaskType"), "2");
+    std::string iconState;
+    {
+        Note n(db->handle(), icon);
+        EXPECT_EQ(n.text("$Flags"), "O");
+        EXPECT_TRUE(n.has("$OOOProfSeqNum"));
+        EXPECT_TRUE(n.has("$OOOProfSeqTime"));
+        EXPECT_EQ(n.signer(), kServer);
+        iconState = n.state();
+        Note service(db->handle(), std::string("ooserviceprofile"));
+        EXPECT_EQ(service.names(), std::vector<std::string>{});
+    }
+    std::vector<NOTEID> entries = update_test::Entries(db->handle());
+    ASSERT_EQ(entries.size(), 1u);
+    {
+        Note profile(db->handle(), std::string("OutOfOfficeProfile"));
+        EXPECT_EQ(profile.text("TaskState"), "1");
+        EXPECT_EQ(profile.text("CurrentStatus"), "1");
+        EXPECT_EQ(profile.text("UpdateSettings"), "");
+        EXPECT_EQ(profile.number("SaveOptions"), 0);
+        // Whole days: both times of day at midnight.
+        EXPECT_EQ(profile.time("EndTime").Innards[0], 0u);
+        Note entry(db->handle(), entries[0]);
+        EXPECT_EQ(profile.text("CalendarEntryUNID"), entry.text("ApptUNID"));
+    }
+
+    // Switched on again with new dates: the same entry moves.
+    update.leave = NowPlus(10);
+    update.back = NowPlus(12);
+    ASSERT_EQ(Send(update), Replies{"OK"});
+    ASSERT_EQ(update_test::Entries(db->handle()), entries);
+    {
+        Note entry(db->handle(), entries[0]);
+        // Whole days: the service's first save computed the leave's midnight.
+        EXPECT_EQ(Compare(entry.time("StartDate"), DayStart(update_test::Seconds(update.leave))),
+                  0);
+        EXPECT_EQ(entry.text("$BusyPriority"), "1");
+        Note n(db->handle(), icon);
+        EXPECT_EQ(n.state(), iconState) << "on already: not rewritten";
+    }
+
+    update.on = false;
+    ASSERT_EQ(Send(update), Replies{"OK"});
+    EXPECT_EQ(Reply()[0].at("HCREnable"), "0");
+    Note n(db->handle(), icon);
+    EXPECT_EQ(n.state(), iconState) << "switching off leaves the icon note alone";
+    Note entry(db->handle(), entries[0]);
+    EXPECT_EQ(entry.text("$BusyPriority"), "2");
+    Note profile(db->handle(), std::string("OutOfOfficeProfile"));
+    EXPECT_EQ(profile.text("CalendarEntryUNID"), "<none>");
+    EXPECT_EQ(profile.text("TaskState"), "0");
+    EXPECT_EQ(profile.text("TaskType"), "2");
+    EXPECT_EQ(profile.number("SaveOptions"), -1) << "as switching off through the agent stores";
+}
+
+// A refused period is answered with its message and leaves the mail file,
+// the request file and the log as they were; one hour exactly is enough.
+TEST_F(UpdateTest, RefusedDatesChangeNothing) {
+    TIMEDATE nine = NowPlus(2);
+    const TIME t = [&] {
+        TIME l = TIME();
+        l.GM = nine;
+        EXPECT_FALSE(TimeGMToLocal(&l));
+        return l;
+    }();
+    nine = worker_test::LocalTime(t.year, t.month, t.day, 9, 0, 0);
+    const TIMEDATE five = worker_test::LocalTime(t.year, t.month, t.day, 17, 0, 0);
+    TIMEDATE hour = nine, underHour = nine;
+    TimeDateAdjust(&hour, 0, 0, 1, 0, 0, 0);
+    TimeDateAdjust(&underHour, -1, 0, 1, 0, 0, 0);
+    struct Case {
+        const char *what;
+        const char *taskType;
+        const char *showHours;
+        TIMEDATE leave, back;
+        std::string reply;
+    } cases[] = {
+        {"return in the past", "1", "1", NowPlus(-3), NowPlus(-1),
+         "ValidateSettings:The return date must be in the future."},
+        {"agent, within one day", "1", "1", nine, five,
+         "ValidateSettings:Your return date must be later than the date on which you leave."},
+        {"service, under an hour", "2", "1", nine, underHour,
+         "ValidateSettings:Your Out of Office duration must be at least one hour.  Please check "
+         "your start and end times."},
+        {"service, one hour", "2", "1", nine, hour, "OK"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        MailFile({{"TaskType", Text(c.taskType)}, {"BookBusyTime", Text("1")}});
+        const std::map<NOTEID, std::string> before = update_test::Snapshot(db->handle());
+        const std::string console = Log();
+        Update update;
+        update.leave = c.leave;
+        update.back = c.back;
+        update.showHours = c.showHours;
+        EXPECT_EQ(Send(update), Replies{c.reply});
+        if (c.reply == "OK")
+            continue;
+        EXPECT_EQ(update_test::Snapshot(db->handle()), before);
+        EXPECT_EQ(test_support::ReadFile(requestPath).find("HCRReadObject"), std::string::npos);
+        EXPECT_EQ(Log(), console);
+    }
+}
+
+// An enable while the agent is on changes only the task items there: the
+// agent stays as it is and nothing is booked.
+TEST_F(UpdateTest, AnEnableWhileTheAgentIsOnBooksNothing) {
+    MailFile({{"TaskType", Text("1")}, {"TaskState", Text("1")}, {"BookBusyTime", Text("1")}},
+             {worker_test::MailFileOptions::Shipped, true, true});
+    std::string agentState;
+    {
+        Note agent(db->handle(), AgentId());
+        agentState = agent.state();
+    }
+    ASSERT_EQ(Send(Update()), Replies{"OK"});
+    Note agent(db->handle(), AgentId());
+    EXPECT_EQ(agent.state(), agentState);
+    EXPECT_TRUE(update_test::Entries(db->handle()).empty());
+    Note profile(db->handle(), std::string("OutOfOfficeProfile"));
+    EXPECT_EQ(profile.text("TaskState"), "0");
+    EXPECT_EQ(profile.text("TaskType"), "1");
+}
+
+// An entry that the user deleted does not fail every later switch: it is
+// replaced when switching on and forgotten when switching off.
+TEST_F(UpdateTest, AnEntryDeletedByTheUserIsReplacedOrForgotten) {
+    for (bool on : {true, false}) {
+        SCOPED_TRACE(on ? "on" : "off");
+        MailFile({{"TaskType", Text("1")}, {"BookBusyTime", Text("1")}},
+                 {worker_test::MailFileOptions::Shipped, true, !on});
+        const NOTEID gone = db->AddNote(NOTE_CLASS_DOCUMENT, {{"Form", Text("Appointment")}});
+        std::string unid;
+        {
+            Note entry(db->handle(), gone);
+            unid = update_test::UnidText({entry.oid().File, entry.oid().Note});
+        }
+        ASSERT_NOERROR(NSFNoteDelete(db->handle(), gone, 0));
+        db->SetProfile("OutOfOfficeProfile", {{"CalendarEntryUNID", Text(unid)}});
+        Update update;
+        update.on = on;
+        ASSERT_EQ(Send(update), Replies{"OK"});
+        Note profile(db->handle(), std::string("OutOfOfficeProfile"));
+        const std::vector<NOTEID> entries = update_test::Entries(db->handle());
+        if (on) {
+            ASSERT_EQ(entries.size(), 1u);
+            Note entry(db->handle(), entries[0]);
+            EXPECT_EQ(profile.text("CalendarEntryUNID"), entry.text("ApptUNID"));
+            EXPECT_NE(profile.text("CalendarEntryUNID"), unid);
+        } else {
+            EXPECT_TRUE(entries.empty());
+            EXPECT_EQ(profile.text("CalendarEntryUNID"), "<none>");
+        }
+    }
+}
+
+// A request that fails after it made a calendar entry leaves no busy time
+// that no profile records.
+TEST_F(UpdateTest, AFailedSaveFreesTheEntryThatTheRequestMade) {
+    MailFile({{"TaskType", Text("1")}, {"BookBusyTime", Text("1")}});
+    // Saves: the agent, the entry twice, then the profile.
+    StandinFaultInject({"NSFNoteUpdate", ERR_DB_BUSY, 3, 1, nullptr});
+    EXPECT_EQ(Send(Update()), Replies{"SaveHCRProfile:" + test_support::StatusText(ERR_DB_BUSY)});
+    StandinFaultClear();
+    const std::vector<NOTEID> entries = update_test::Entries(db->handle());
+    ASSERT_EQ(entries.size(), 1u);
+    Note entry(db->handle(), entries[0]);
+    EXPECT_EQ(entry.text("$BusyPriority"), "2");
+    EXPECT_EQ(entry.text("BookFreeTime"), "1");
+    Note profile(db->handle(), std::string("OutOfOfficeProfile"));
+    EXPECT_EQ(profile.text("CalendarEntryUNID"), "<none>");
+    // What was saved before the failure stays saved.
+    Note agent(db->handle(), AgentId());
+    EXPECT_EQ(agent.text("$AssistFlags"), "SHE");
+}
+
+// The longest texts that the reply can carry go in and come back whole.
+TEST_F(UpdateTest, TheLongestTextsAreStoredAndAnsweredWhole) {
+    MailFile({{"TaskType", Text("2")}});
+    Update update;
+    update.message = std::string(8000, 'm') + "\n" + std::string(8382, 'n');
+    update.subject = std::string(16383, 's');
+    ASSERT_EQ(Send(update), Replies{"OK"});
+    ASSERT_EQ(Reply().size(), 1u);
+    EXPECT_TRUE(Reply()[0].at("Message") == update.message);
+    EXPECT_TRUE(Reply()[0].at("Subject") == update.subject);
+    update.subject += "s";
+    EXPECT_EQ(Send(update), Replies{"setHCRContent:Subject is too long to be saved."});
+}
+
 }  // namespace
