@@ -31,10 +31,12 @@ STATUS RaiseAssistInfoVersion(NOTEHANDLE note) {
     WORD type = 0;
     BLOCKID value = {};
     DWORD length = 0;
-    if (NSFItemInfo(note, kItem, NameLength(kItem), nullptr, &type, &value, &length) != NOERROR ||
-        type != TYPE_ASSISTANT_INFO) {
+    const STATUS found =
+        NSFItemInfo(note, kItem, NameLength(kItem), nullptr, &type, &value, &length);
+    if (found != NOERROR)
+        return found == ERR_ITEM_NOT_FOUND ? NOERROR : found;
+    if (type != TYPE_ASSISTANT_INFO)
         return NOERROR;
-    }
     const WORD recordLength = ODSLength(_ASSISTANT_INFO);
     if (recordLength == 0)
         return ERR_ODS_UNKNOWN_TYPE;  // its size unknown, the record cannot be read
@@ -98,7 +100,9 @@ int32_t IPHCR::setAgentEnable(bool on) {
     check(RemoveIfPresent(h, "$MachineName"));
     // Flag texts are taken whole: a cut text written back would lose flags.
     std::string assistFlags;
-    if (note_items::Present(h, "$AssistFlags")) {
+    bool present = false;
+    check(note_items::Find(h, "$AssistFlags", present));
+    if (present) {
         assistFlags = note_items::WholeText(h, "$AssistFlags");
         check(NSFItemDelete(h, "$AssistFlags", NameLength("$AssistFlags")));
     }
@@ -114,7 +118,8 @@ int32_t IPHCR::setAgentEnable(bool on) {
         check(AppendText(h, signSummary, "$OnBehalfOf", CalendarOwner()));
         // An enabled agent is an activated one: "a" in "$FlagsExt", also
         // when the note had no such item.
-        const bool hasFlagsExt = note_items::Present(h, "$FlagsExt");
+        bool hasFlagsExt = false;
+        check(note_items::Find(h, "$FlagsExt", hasFlagsExt));
         std::string flagsExt = note_items::WholeText(h, "$FlagsExt");
         if (!hasFlagsExt || flagsExt.find('a') == std::string::npos) {
             if (hasFlagsExt)
@@ -123,7 +128,8 @@ int32_t IPHCR::setAgentEnable(bool on) {
             check(AppendText(h, signSummary, "$FlagsExt", flagsExt));
         }
         NUMBER restricted = 0;
-        const bool hasRestricted = note_items::Present(h, "$Restricted");
+        bool hasRestricted = false;
+        check(note_items::Find(h, "$Restricted", hasRestricted));
         if (!hasRestricted || !NSFItemGetNumber(h, "$Restricted", &restricted) || restricted != 0) {
             if (hasRestricted)
                 check(NSFItemDelete(h, "$Restricted", NameLength("$Restricted")));

@@ -12,6 +12,13 @@ bool Present(NOTEHANDLE note, const char *item) {
     return NSFItemInfo(note, item, NameLength(item), nullptr, nullptr, nullptr, nullptr) == NOERROR;
 }
 
+STATUS Find(NOTEHANDLE note, const char *item, bool &present) {
+    const STATUS status =
+        NSFItemInfo(note, item, NameLength(item), nullptr, nullptr, nullptr, nullptr);
+    present = status == NOERROR;
+    return status == ERR_ITEM_NOT_FOUND ? NOERROR : status;
+}
+
 std::string Text(NOTEHANDLE note, const char *item, WORD bufferBytes) {
     std::vector<char> text(bufferBytes, '\0');
     WORD length = NSFItemGetText(note, item, text.data(), bufferBytes);
@@ -60,9 +67,10 @@ std::string WholeText(NOTEHANDLE note, const char *item) {
 }
 
 STATUS RemoveIfPresent(NOTEHANDLE note, const char *item) {
-    if (!Present(note, item))
-        return NOERROR;
-    return NSFItemDelete(note, item, NameLength(item));
+    bool present = false;
+    if (STATUS status = Find(note, item, present))
+        return status;
+    return present ? NSFItemDelete(note, item, NameLength(item)) : NOERROR;
 }
 
 STATUS ReplaceText(NOTEHANDLE note, const char *item, const std::string &text) {

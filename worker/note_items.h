@@ -15,6 +15,12 @@ WORD NameLength(const char *name);
 // lookup that fails counts as absent.
 bool Present(NOTEHANDLE note, const char *item);
 
+// Whether the note holds the item, for a caller that writes by the answer:
+// NOERROR with present set, or the status of a lookup that failed for
+// another reason than the item's absence (taken for absence, it would leave
+// a second item of the name beside the first).
+STATUS Find(NOTEHANDLE note, const char *item, bool &present);
+
 // The text of an item as a buffer of that many bytes takes it (at most
 // bufferBytes - 1 bytes); "" when absent.
 std::string Text(NOTEHANDLE note, const char *item, WORD bufferBytes);
@@ -30,8 +36,8 @@ std::string WholeText(NOTEHANDLE note, const char *item);
 std::vector<std::string> ValueTexts(const char *bytes, DWORD length);
 std::vector<std::string> ValueTexts(BLOCKID value, DWORD length);
 
-// Removes the item when the note holds one: NOERROR, or the removal's
-// status.
+// Removes the item when the note holds one: NOERROR, or the status of the
+// lookup or the removal.
 STATUS RemoveIfPresent(NOTEHANDLE note, const char *item);
 
 // Replaces an item: removed when present, then set as a text (SetText) or

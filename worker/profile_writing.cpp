@@ -165,7 +165,9 @@ void IPHCR::setHCRContent() {
         if (status != NOERROR)
             ThrowStatus(kContext, status);
     };
-    if (note_items::Present(profileNote, "TaskState")) {
+    bool present = false;
+    check(note_items::Find(profileNote, "TaskState", present));
+    if (present) {
         if (!enabled &&
             note_items::Text(profileNote, "TaskState", kTextBuffer).compare(0, 1, "0") == 0) {
             wasDisabledBefore = 1;
@@ -224,7 +226,9 @@ int32_t IPHCR::SaveHCRProfile(bool removeForm) {
         check(ReplaceText(profileNote, "OwnerMailFile", mailServer));
     if (removeForm)
         SetOptionField("Form", 2);
-    if (!note_items::Present(profileNote, "Form"))
+    bool hasForm = false;
+    check(note_items::Find(profileNote, "Form", hasForm));
+    if (!hasForm)
         check(ReplaceText(profileNote, "Form", "OutofOfficeProfile"));
     NSFNoteComputeWithForm(profileNote, NULLHANDLE, 0, IgnoreCallback, nullptr);
     check(ReplaceText(profileNote, "AppendSubjectDate", appendSubjectDate));
