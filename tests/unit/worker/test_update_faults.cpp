@@ -278,4 +278,123 @@ TEST_F(UpdateFaultTest, EveryCallOfASwitchOffThroughTheServiceCanFail) {
     Walk(Pristine("service", "2", true), Switch(false), false);
 }
 
+// Twenty updates of one mail file on request threads let go at once. The
+// profile save is not forced: whoever saves after another was first gets the
+// conflict. Every request is answered "OK" or with the conflict text, the
+// stored profile is the whole state that one answered "OK" wrote, and the
+// entries of the losers do not stay busy.
+TEST_F(UpdateFaultTest, TwentyUpdatesOfOneMailFileAtOnce) {
+    for (const char *taskType : {"1", "2"}) {
+        SCOPED_TRACE(std::string("TaskType ") + taskType);
+        const std::string mail =
+            Pristine(taskType[0] == '1' ? "agent" : "service", taskType, false);
+        constexpr int kRequests = 20;
+        std::vector<Update> updates(kRequests);
+        std::vector<std::string> paths(kRequests);
+        std::vector<std::unique_ptr<worker_test::ReplyQueue>> queues;
+        for (int i = 0; i < kRequests; i++) {
+            Update &u = updates[i];
+            u.showHours = "";
+            u.subject = "Subject " + std::to_string(i);
+            u.message = "Message " + std::to_string(i);
+            u.daysOut = "DaysOut " + std::to_string(i);
+            u.appendSubjectDate = "ASD " + std::to_string(i);
+            u.leave = worker_test::NowPlus(1 + i);
+            u.back = worker_test::NowPlus(30 + i);
+            u.mailBox = mail;
+            const std::string name = std::string("MQ$Conc") + taskType + "_" + std::to_string(i);
+            queues.emplace_back(new worker_test::ReplyQueue(name));
+            paths[i] = files.file("ND_conc" + std::to_string(++count) + ".xml");
+            test_support::WriteFile(
+                paths[i], "<Request><Username MailServer=\"" + std::string(kServer) + "\" " +
+                              u.attributes(name) + ">" + kUser + "</Username></Request>");
+        }
+        std::atomic<int> waiting{kRequests};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kRequests; i++) {
+            threads.emplace_back([&, i] {
+                const bool notes = NotesInitThread() == NOERROR;
+                waiting--;
+                while (waiting.load() > 0)
+                    std::this_thread::yield();
+                if (!notes)
+                    return;
+                {
+                    IPHCR worker;
+                    worker.HandleXmlRequest(paths[i]);
+                    worker.Reset(true);
+                }
+                NotesTermThread();
+            });
+        }
+        for (std::thread &t : threads)
+            t.join();
+
+        const std::string conflict = test_support::StatusText(ERR_CONFLICT);
+        std::set<int> ok;
+        for (int i = 0; i < kRequests; i++) {
+            const Replies replies = queues[i]->Take();
+            ASSERT_EQ(replies.size(), 1u) << i;
+            if (replies[0] == "OK") {
+                ok.insert(i);
+                continue;
+            }
+            const size_t colon = replies[0].find(':');
+            EXPECT_TRUE(colon != std::string::npos && replies[0].substr(colon + 1) == conflict)
+                << i << ": " << replies[0];
+        }
+        EXPECT_FALSE(ok.empty());
+        queues.clear();
+
+        worker_test::Database db(mail, false);
+        Note profile(db.handle(), std::string("OutOfOfficeProfile"));
+        const std::string subject = profile.text("GeneralSubject");
+        ASSERT_EQ(subject.rfind("Subject ", 0), 0u) << subject;
+        const int winner = std::stoi(subject.substr(8));
+        EXPECT_EQ(ok.count(winner), 1u) << "the stored state is of a request answered OK";
+        const Update &u = updates[winner];
+        EXPECT_EQ(profile.text("GeneralMessage"), u.message);
+        EXPECT_EQ(profile.text("DaysOut"), u.daysOut);
+        EXPECT_EQ(profile.text("AppendSubjectDate"), u.appendSubjectDate);
+        EXPECT_EQ(update_test::Compare(update_test::DatePart(profile.time("FirstDayBack")),
+                                       update_test::DatePart(u.back)),
+                  0);
+        // "0" when the winner found the agent switched on by another.
+        EXPECT_NE(profile.text("TaskState"), "<none>");
+        EXPECT_EQ(profile.text("CurrentStatus"), "1");
+        // At most one entry is busy: the recorded one, booked by a request
+        // answered "OK"; the losers' entries are free.
+        const std::string recorded = profile.text("CalendarEntryUNID");
+        int busy = 0;
+        for (NOTEID id : update_test::Entries(db.handle())) {
+            Note entry(db.handle(), id);
+            if (entry.text("$BusyPriority") != "1")
+                continue;
+            busy++;
+            EXPECT_EQ(update_test::UnidText({entry.oid().File, entry.oid().Note}), recorded);
+            const TIMEDATE end = update_test::DatePart(entry.time("EndDateTime"));
+            bool bookedByOk = false;
+            for (int i : ok)
+                bookedByOk |=
+                    update_test::Compare(end, update_test::DatePart(updates[i].back)) == 0;
+            EXPECT_TRUE(bookedByOk);
+        }
+        EXPECT_LE(busy, 1);
+        const std::vector<NOTEID> agents =
+            worker_test::NotesOfClass(db.handle(), NOTE_CLASS_FILTER);
+        Note agent(db.handle(), agents.at(0));
+        if (taskType[0] == '1') {
+            EXPECT_EQ(agent.signer(), kServer);
+            EXPECT_NE(agent.text("$AssistFlags").find('E'), std::string::npos);
+        }
+        Note icon(db.handle(), kIcon);
+        if (taskType[0] == '2') {
+            EXPECT_EQ(icon.signer(), kServer);
+            EXPECT_NE(icon.text("$Flags").find('O'), std::string::npos);
+        }
+        RecordProperty(std::string("answered_ok_of_20_type_") + taskType,
+                       std::to_string(ok.size()));
+    }
+}
+
 }  // namespace
