@@ -16,13 +16,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "iphcr.h"
 #include "notes_api.h"
-#include "standin/dxl.h"
 #include "xml_toolkit.h"
 
 namespace {
@@ -44,30 +42,13 @@ void WriteFile(const std::string &path, const std::string &content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-// A mail file of the shipped design whose profile runs out-of-office
-// through the agent (TaskType "1") or the service ("2") and books busy time.
+// A mail file of the shipped design (mail.ntf, which notesctl init makes)
+// whose profile runs out-of-office through the agent (TaskType "1") or the
+// service ("2") and books busy time.
 void CreateMailFile(const std::string &path, const char *taskType) {
-    Check(NSFDbCreate(path.c_str(), DBCLASS_NOTEFILE, TRUE), path.c_str());
     DBHANDLE db = NULLHANDLE;
-    Check(NSFDbOpen(path.c_str(), &db), path.c_str());
-    struct Source {
-        std::string text;
-        size_t at = 0;
-        static STATUS LNCALLBACK Read(void *context, char *buffer, DWORD length, DWORD *got) {
-            Source &s = *static_cast<Source *>(context);
-            const size_t n = std::min<size_t>(length, s.text.size() - s.at);
-            std::memcpy(buffer, s.text.data() + s.at, n);
-            s.at += n;
-            *got = static_cast<DWORD>(n);
-            return NOERROR;
-        }
-    } source;
-    std::ifstream in(std::string(DESIGNS_DIR) + "/mail.ntf.xml", std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    source.text = text.str();
-    StandinDxlResult result;
-    Check(StandinDxlImport(db, Source::Read, &source, &result), "the mail design");
+    Check(NSFDbCreateAndCopy("mail.ntf", path.c_str(), NOTE_CLASS_ALLNONDATA, 0, 0, &db),
+          path.c_str());
     NOTEHANDLE profile = NULLHANDLE;
     Check(NSFProfileOpen(db, "OutOfOfficeProfile", 18, nullptr, 0, TRUE, &profile), "profile");
     Check(NSFItemSetText(profile, "Form", "OutOfOfficeProfile", MAXWORD), "Form");
@@ -139,8 +120,14 @@ int main(int argc, char **argv) {
     char pattern[] = "/tmp/update_switch.XXXXXX";
     if (mkdtemp(pattern) == nullptr)
         return 1;
-    const std::string dir = pattern;
-    WriteFile(dir + "/notes.ini", "[Notes]\nDirectory=" + dir + "\nServerName=Bench/Acme\n");
+    const std::string root = pattern;
+    const std::string dir = root + "/data";
+    const std::string init =
+        "'" + std::string(NOTESCTL_PATH) + "' init '" + dir + "' --server Bench/Acme >/dev/null";
+    if (std::system(init.c_str()) != 0) {
+        std::fprintf(stderr, "notesctl init failed\n");
+        return 1;
+    }
     std::string iniArg = "=" + dir + "/notes.ini";
     char program[] = "update_switch";
     char *args[] = {program, &iniArg[0], nullptr};
@@ -191,6 +178,6 @@ int main(int argc, char **argv) {
     MQClose(replies, 0);
     NotesRuntimeEnd();
     std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    std::filesystem::remove_all(root, ec);
     return 0;
 }

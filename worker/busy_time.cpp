@@ -52,7 +52,29 @@ STATUS SetEntryDates(NOTEHANDLE entry, const TIMEDATE &start, const TIMEDATE &en
     return status;
 }
 
+// Opens the entry that the UNID text names; the handle stays 0 on failure.
+STATUS OpenEntry(DBHANDLE db, const std::string &unidText, note_items::OpenNote &entry) {
+    UNID unid;
+    IPHCR::ParseUnidText(unidText, unid);
+    STATUS status = NSFNoteOpenByUNID(db, &unid, 0, &entry.handle);
+    if (status != NOERROR)
+        entry.handle = NULLHANDLE;
+    return status;
+}
+
 }  // namespace
+
+STATUS IPHCR::RewriteEntry(NOTEHANDLE entry, bool busy) {
+    GetUITimes();
+    STATUS status = SetEntryDates(entry, uiFirstDayOut, uiFirstDayBack);
+    if (status == NOERROR)
+        status = RemoveIfPresent(entry, "$BusyPriority");
+    if (status == NOERROR)
+        status = SetMark(entry, busy);
+    if (status == NOERROR)
+        status = NSFNoteUpdate(entry, 0);
+    return status;
+}
 
 std::string IPHCR::CalendarOwner() {
     const char kProfile[] = "CalendarProfile";
@@ -121,28 +143,15 @@ int32_t IPHCR::BookBusyTime() {
         return 0;
     const std::string recorded = note_items::Text(profileNote, "CalendarEntryUNID", kTextBuffer);
     if (!recorded.empty()) {
-        UNID unid;
-        ParseUnidText(recorded, unid);
         note_items::OpenNote entry;
-        STATUS status = NSFNoteOpenByUNID(mailDb, &unid, 0, &entry.handle);
+        STATUS status = OpenEntry(mailDb, recorded, entry);
         // An entry that is gone is replaced by a new one below.
         if (!EntryGone(status)) {
-            if (status != NOERROR) {
-                entry.handle = NULLHANDLE;
+            if (status != NOERROR)
                 ThrowStatus(kContext, status);
-            }
-            GetUITimes();
-            status = SetEntryDates(entry.handle, uiFirstDayOut, uiFirstDayBack);
-            if (status == NOERROR)
-                status = RemoveIfPresent(entry.handle, "$BusyPriority");
-            if (status == NOERROR) {
-                const bool busy =
-                    note_items::Text(profileNote, "BookBusyTime", kTextBuffer).compare(0, 1, "1") ==
-                    0;
-                status = SetMark(entry.handle, busy);
-            }
-            if (status == NOERROR)
-                status = NSFNoteUpdate(entry.handle, 0);
+            const bool busy =
+                note_items::Text(profileNote, "BookBusyTime", kTextBuffer).compare(0, 1, "1") == 0;
+            status = RewriteEntry(entry.handle, busy);
             entry.Close();
             if (status != NOERROR)
                 ThrowStatus(kContext, status);
@@ -209,29 +218,17 @@ int32_t IPHCR::RemoveBusyTime() {
         SetOptionField("OwnerOfCalendarEntry", 2);
         SetOptionField("CalendarEntryUNID", 2);
     };
-    UNID unid;
-    ParseUnidText(recorded, unid);
     note_items::OpenNote entry;
-    STATUS status = NSFNoteOpenByUNID(mailDb, &unid, 0, &entry.handle);
+    STATUS status = OpenEntry(mailDb, recorded, entry);
     if (EntryGone(status)) {
         // Nothing is left to free: the profile forgets it and goes on.
-        entry.handle = NULLHANDLE;
         forget();
         return 0;
     }
-    if (status != NOERROR) {
-        entry.handle = NULLHANDLE;
+    if (status != NOERROR)
         ThrowStatus(kContext, status);
-    }
-    GetUITimes();
     // The entry keeps its place in the calendar, at the profile's dates.
-    status = SetEntryDates(entry.handle, uiFirstDayOut, uiFirstDayBack);
-    if (status == NOERROR)
-        status = RemoveIfPresent(entry.handle, "$BusyPriority");
-    if (status == NOERROR)
-        status = SetMark(entry.handle, false);
-    if (status == NOERROR)
-        status = NSFNoteUpdate(entry.handle, 0);
+    status = RewriteEntry(entry.handle, false);
     entry.Close();
     forget();
     if (status != NOERROR)
@@ -245,10 +242,8 @@ void IPHCR::FreeUnrecordedEntry() {
     entryUnrecorded = false;
     // Best effort: the request fails with its own error either way.
     note_items::OpenNote entry;
-    if (NSFNoteOpenByUNID(mailDb, &unrecordedEntry, 0, &entry.handle) != NOERROR) {
-        entry.handle = NULLHANDLE;
+    if (OpenEntry(mailDb, UnidText(unrecordedEntry), entry) != NOERROR)
         return;
-    }
     if (SetMark(entry.handle, false) == NOERROR)
         NSFNoteUpdate(entry.handle, 0);
 }

@@ -218,6 +218,9 @@ class IPHCR {
     // The profile loading's template learning (its steps 10 and 11).
     void LearnTemplates(const std::string &ownerCommonName);
 
+    // The item := the value's decimal text; the setters of "TaskState" and
+    // "TaskType".
+    int32_t SetDecimalText(const char *item, WORD value, const char *context);
     // resultText := the status's text, thrown under the operation's name.
     [[noreturn]] void ThrowStatus(const char *operation, STATUS status);
     // The note ID of the mail file's "OutOfOffice" agent.
@@ -227,6 +230,9 @@ class IPHCR {
     // Removes the "Notified_" items of "ooserviceprofile" and saves it when
     // any went: NOERROR, or the first failing call's status.
     STATUS RemoveNotifiedItems();
+    // The entry moved to the profile's dates with the busy or free mark, and
+    // saved: NOERROR or the first failing call's status.
+    STATUS RewriteEntry(NOTEHANDLE entry, bool busy);
     // The calendar entry that this request made while no saved profile
     // records it yet is marked free: busy time that nothing would ever free
     // must not stay behind a failed request.

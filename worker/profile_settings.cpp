@@ -71,19 +71,7 @@ std::string Abbreviated(const std::string &name) {
 }
 
 bool EqualsNoCase(const std::string &text, const char *word) {
-    const size_t length = std::strlen(word);
-    if (text.size() != length)
-        return false;
-    for (size_t i = 0; i < length; i++) {
-        char a = text[i], b = word[i];
-        if (a >= 'a' && a <= 'z')
-            a = static_cast<char>(a - 'a' + 'A');
-        if (b >= 'a' && b <= 'z')
-            b = static_cast<char>(b - 'a' + 'A');
-        if (a != b)
-            return false;
-    }
-    return true;
+    return text.size() == std::strlen(word) && BeginsWithNoCase(text.data(), text.size(), word);
 }
 
 // The first occurrence of x in text, from the start, becomes p.

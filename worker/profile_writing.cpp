@@ -96,22 +96,20 @@ int32_t IPHCR::SetOptionField(const char *item, WORD option) {
 }
 
 int32_t IPHCR::SetTaskState(WORD value) {
-    if (profileNote == NULLHANDLE)
-        return 0;
-    char text[kTextBuffer];
-    std::snprintf(text, sizeof text, "%d", value);
-    if (STATUS status = ReplaceText(profileNote, "TaskState", text))
-        ThrowStatus("SetTaskState", status);
-    return 1;
+    return SetDecimalText("TaskState", value, "SetTaskState");
 }
 
 int32_t IPHCR::SetTaskType(WORD value) {
+    return SetDecimalText("TaskType", value, "SetTaskType");
+}
+
+int32_t IPHCR::SetDecimalText(const char *item, WORD value, const char *context) {
     if (profileNote == NULLHANDLE)
         return 0;
     char text[kTextBuffer];
     std::snprintf(text, sizeof text, "%d", value);
-    if (STATUS status = ReplaceText(profileNote, "TaskType", text))
-        ThrowStatus("SetTaskType", status);
+    if (STATUS status = ReplaceText(profileNote, item, text))
+        ThrowStatus(context, status);
     return 1;
 }
 

@@ -30,7 +30,7 @@ std::string AssistInfo(WORD version, size_t length = 64) {
     return record;
 }
 
-class AgentSwitchingTest : public worker_test::WorkerTest {
+class AgentSwitchingTest : public update_test::MailWorkerTest {
   protected:
     // A mail file whose agent note holds these items (stored through
     // NSFItemAppend, with their own types), opened by a fresh worker.
@@ -41,9 +41,7 @@ class AgentSwitchingTest : public worker_test::WorkerTest {
     };
     void Open(const std::vector<Raw> &agentItems, const Items &profile = {},
               const Items &service = {}) {
-        path = "mail/a" + std::to_string(++count) + ".nsf";
-        db.reset();
-        db.reset(new worker_test::Database(path));
+        NewMailFile();
         NOTEHANDLE note = NULLHANDLE;
         ASSERT_NOERROR(NSFNoteCreate(db->handle(), &note));
         const WORD cls = NOTE_CLASS_FILTER;
@@ -57,45 +55,12 @@ class AgentSwitchingTest : public worker_test::WorkerTest {
         ASSERT_NOERROR(NSFNoteUpdate(note, 0));
         NSFNoteGetInfo(note, _NOTE_ID, &agentId);
         NSFNoteClose(note);
-        Items items = {{"dateFirstDayOut", Time(NowPlus(1))},
-                       {"dateFirstDayBack", Time(NowPlus(3))},
-                       {"StartTime", Time(NowPlus(1))},
-                       {"EndTime", Time(NowPlus(3))}};
-        items.insert(items.end(), profile.begin(), profile.end());
-        db->SetProfile("OutOfOfficeProfile", items);
-        if (!service.empty())
-            db->SetProfile("ooserviceprofile", service);
-        Fresh();
-        Access::mailFile(w()) = path;
-        Access::userName(w()) = "CN=Jane Doe/O=Acme";
-        ASSERT_EQ(w().getHCRProfile(false), NOERROR);
-        Access::mailServer(w()) = kServer;
-    }
-    std::string InMemory(const char *item) {
-        if (NSFItemInfo(Access::profileNote(w()), item, static_cast<WORD>(strlen(item)), nullptr,
-                        nullptr, nullptr, nullptr) != NOERROR) {
-            return "<none>";
-        }
-        char text[256] = "";
-        return std::string(text, NSFItemGetText(Access::profileNote(w()), item, text, 256));
-    }
-    std::string Error(int32_t (IPHCR::*call)()) {
-        try {
-            (w().*call)();
-            return "";
-        } catch (const IPException &e) {
-            return e.message();
-        }
-    }
-    void TearDown() override {
-        db.reset();
-        WorkerTest::TearDown();
+        StoreProfiles(profile, service);
+        OpenWorker();
+        IPHCRTestAccess::mailServer(w()) = kServer;
     }
 
-    std::unique_ptr<worker_test::Database> db;
-    std::string path;
     NOTEID agentId = 0;
-    int count = 0;
 };
 
 TEST_F(AgentSwitchingTest, TheFlagTextsGainOrLoseTheirEWholeAndSigned) {
@@ -298,7 +263,7 @@ TEST_F(AgentSwitchingTest, AnEnableThatDoesNotTakeReportsFalse) {
         Note agent(db->handle(), agentId);
         before = agent.state();
     }
-    EXPECT_EQ(Error(&IPHCR::EnableByAgent),
+    EXPECT_EQ(update_test::ErrorOf([&] { w().EnableByAgent(); }),
               "ValidateSettings:The return date must be in the future.");
     Note agent(db->handle(), agentId);
     EXPECT_EQ(agent.state(), before);

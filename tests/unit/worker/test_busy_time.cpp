@@ -46,61 +46,22 @@ TEST(UnidText, HexDigitsAndTheFourWordsInTheirPlaces) {
     EXPECT_EQ(unid.Note.Innards[0], 0u);
 }
 
-class BusyTimeTest : public worker_test::WorkerTest {
+class BusyTimeTest : public update_test::MailWorkerTest {
   protected:
     // A mail file whose profile holds the dates, with these items more,
     // opened by a fresh worker.
     void Open(const Items &profile = {}, const Items &calendarProfile = {}) {
-        path = "mail/b" + std::to_string(++count) + ".nsf";
-        db.reset();
-        db.reset(new worker_test::Database(path));
-        Items items = {{"dateFirstDayOut", Time(out)},
-                       {"dateFirstDayBack", Time(back)},
-                       {"StartTime", Time(out)},
-                       {"EndTime", Time(back)},
-                       {"BookBusyTime", Text("1")}};
+        NewMailFile();
+        Items items = {{"BookBusyTime", Text("1")}};
         items.insert(items.end(), profile.begin(), profile.end());
-        db->SetProfile("OutOfOfficeProfile", items);
+        StoreProfiles(items);
         if (!calendarProfile.empty())
             db->SetProfile("CalendarProfile", calendarProfile);
-        Reopen();
-    }
-    void Reopen() {
-        Fresh();
-        Access::mailFile(w()) = path;
-        Access::userName(w()) = "CN=Jane Doe/O=Acme";
-        ASSERT_EQ(w().getHCRProfile(false), NOERROR);
-    }
-    std::string InMemory(const char *item) {
-        char text[256] = "";
-        if (NSFItemInfo(Access::profileNote(w()), item, static_cast<WORD>(strlen(item)), nullptr,
-                        nullptr, nullptr, nullptr) != NOERROR) {
-            return "<none>";
-        }
-        WORD length = NSFItemGetText(Access::profileNote(w()), item, text, sizeof text);
-        return std::string(text, length);
+        OpenWorker();
     }
     void Record(const std::string &unid) {
         SetItem(Access::profileNote(w()), "CalendarEntryUNID", Text(unid));
     }
-    std::string Error(int32_t (IPHCR::*call)()) {
-        try {
-            (w().*call)();
-            return "";
-        } catch (const IPException &e) {
-            return e.message();
-        }
-    }
-    void TearDown() override {
-        db.reset();
-        WorkerTest::TearDown();
-    }
-
-    std::unique_ptr<worker_test::Database> db;
-    std::string path;
-    int count = 0;
-    TIMEDATE out = NowPlus(1);
-    TIMEDATE back = NowPlus(3);
 };
 
 // The owner of the entry: the calendar profile's "Owner", else the user;
@@ -158,7 +119,7 @@ TEST_F(BusyTimeTest, BookingAgainMovesTheSameEntryAndAGoneEntryIsReplaced) {
         db->SetProfile("OutOfOfficeProfile", {{"dateFirstDayOut", Time(out)},
                                               {"dateFirstDayBack", Time(back)},
                                               {"BookBusyTime", Text(busy)}});
-        Reopen();
+        OpenWorker();
         EXPECT_EQ(w().BookBusyTime(), 1);
         ASSERT_EQ(Entries(db->handle()), std::vector<NOTEID>{first});
         Note entry(db->handle(), first);
@@ -172,7 +133,7 @@ TEST_F(BusyTimeTest, BookingAgainMovesTheSameEntryAndAGoneEntryIsReplaced) {
     // The user deleted it, or the text names no note: a new entry.
     ASSERT_NOERROR(NSFNoteDelete(db->handle(), first, 0));
     for (const char *recorded : {"", "not a UNID at all"}) {
-        Reopen();
+        OpenWorker();
         if (*recorded)
             Record(recorded);
         const size_t before = Entries(db->handle()).size();
@@ -182,11 +143,12 @@ TEST_F(BusyTimeTest, BookingAgainMovesTheSameEntryAndAGoneEntryIsReplaced) {
     }
 
     // Any other failure of the open stays one, and the record stays.
-    Reopen();
+    OpenWorker();
     const std::string recorded = InMemory("CalendarEntryUNID");
     StandinFaultInject({"NSFNoteOpenByUNID", ERR_DB_BUSY, 0, 1, nullptr});
     const size_t before = Entries(db->handle()).size();
-    EXPECT_EQ(Error(&IPHCR::BookBusyTime), "BookBusyTime:" + test_support::StatusText(ERR_DB_BUSY));
+    EXPECT_EQ(update_test::ErrorOf([&] { w().BookBusyTime(); }),
+              "BookBusyTime:" + test_support::StatusText(ERR_DB_BUSY));
     EXPECT_EQ(Entries(db->handle()).size(), before);
     EXPECT_EQ(InMemory("CalendarEntryUNID"), recorded);
 }
@@ -201,7 +163,7 @@ TEST_F(BusyTimeTest, RemovingFreesAndForgetsTheEntryOrForgetsOneThatIsGone) {
     const NOTEID id = Entries(db->handle()).at(0);
     out = NowPlus(8);
     db->SetProfile("OutOfOfficeProfile", {{"dateFirstDayOut", Time(out)}});
-    Reopen();
+    OpenWorker();
     EXPECT_EQ(w().RemoveBusyTime(), 1);
     EXPECT_EQ(InMemory("CalendarEntryUNID"), "<none>");
     {
@@ -214,16 +176,16 @@ TEST_F(BusyTimeTest, RemovingFreesAndForgetsTheEntryOrForgetsOneThatIsGone) {
     // Another failure stays one, and the record stays.
     Note entry(db->handle(), id);
     const std::string unid = entry.text("ApptUNID");
-    Reopen();
+    OpenWorker();
     Record(unid);
     StandinFaultInject({"NSFNoteOpenByUNID", ERR_DB_BUSY, 0, 1, nullptr});
-    EXPECT_EQ(Error(&IPHCR::RemoveBusyTime),
+    EXPECT_EQ(update_test::ErrorOf([&] { w().RemoveBusyTime(); }),
               "RemoveBusyTime:" + test_support::StatusText(ERR_DB_BUSY));
     EXPECT_EQ(InMemory("CalendarEntryUNID"), unid);
 
     // An entry that the user deleted is forgotten, without a failure.
     ASSERT_NOERROR(NSFNoteDelete(db->handle(), id, 0));
-    Reopen();
+    OpenWorker();
     Record(unid);
     SetItem(Access::profileNote(w()), "OwnerOfCalendarEntry", Text("x"));
     EXPECT_EQ(w().RemoveBusyTime(), 0);

@@ -41,25 +41,7 @@ class ProfileWritingTest : public worker_test::WorkerTest {
     NOTEHANDLE profile() { return Access::profileNote(w()); }
     // The text of an item of the profile in memory, "<none>" when absent.
     std::string InMemory(const char *item) {
-        WORD type = 0;
-        BLOCKID value = {};
-        DWORD length = 0;
-        if (NSFItemInfo(profile(), item, static_cast<WORD>(strlen(item)), nullptr, &type, &value,
-                        &length) != NOERROR) {
-            return "<none>";
-        }
-        const char *bytes = OSLockBlock(char, value);
-        std::string text(bytes + 2, length - 2);
-        OSUnlockObject(value.pool);
-        return text;
-    }
-    std::string Error(void (*call)(IPHCR &)) {
-        try {
-            call(w());
-            return "";
-        } catch (const IPException &e) {
-            return e.message();
-        }
+        return update_test::TextOf(Access::profileNote(w()), item);
     }
     void Request(bool on, const std::string &message = "Hi", const std::string &subject = "Away") {
         Access::enabled(w()) = on ? 1 : 0;
@@ -173,7 +155,7 @@ TEST_F(ProfileWritingTest, TextsThatCannotBeStoredWholeAreRefusedBeforeAnyWrite)
         Request(false, c.message, c.subject);
         Access::daysOut(w()) = c.daysOut;
         Access::appendSubjectDate(w()) = c.appendSubjectDate;
-        EXPECT_EQ(Error([](IPHCR &w) { w.setHCRContent(); }), c.refusal);
+        EXPECT_EQ(update_test::ErrorOf([&] { w().setHCRContent(); }), c.refusal);
         if (!c.refusal.empty()) {
             EXPECT_EQ(InMemory("TaskState"), "0");
             EXPECT_EQ(InMemory("GeneralMessage"), "<none>");
@@ -283,7 +265,7 @@ TEST_F(ProfileWritingTest, TheSaveComputesWithTheFormAndTheRequestsTextsWin) {
         worker_test::Database other(path, false);
         other.SetProfile("OutOfOfficeProfile", {{"Other", Text("first")}});
     }
-    EXPECT_EQ(Error([](IPHCR &w) { w.SaveHCRProfile(true); }),
+    EXPECT_EQ(update_test::ErrorOf([&] { w().SaveHCRProfile(true); }),
               "SaveHCRProfile:" + test_support::StatusText(ERR_CONFLICT));
 }
 

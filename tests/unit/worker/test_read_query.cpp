@@ -26,16 +26,9 @@ using worker_test::UserElement;
 
 const char kReplyQueue[] = "MQ$ReadReply";
 
-class ReadQueryTest : public test_support::DataDirTest {
+class ReadQueryTest : public worker_test::QueueTest {
   protected:
-    void SetUp() override {
-        DataDirTest::SetUp();
-        queue.reset(new worker_test::ReplyQueue(kReplyQueue));
-    }
-    void TearDown() override {
-        queue.reset();
-        DataDirTest::TearDown();
-    }
+    ReadQueryTest() : QueueTest(kReplyQueue) {}
     // A mail file of this server with the profile given.
     void MailFile(const std::string &path, const Items &profile,
                   const worker_test::MailFileOptions &options = worker_test::MailFileOptions()) {
@@ -68,7 +61,6 @@ class ReadQueryTest : public test_support::DataDirTest {
     bool Logged(const std::string &line) const { return Log().find(line) != std::string::npos; }
 
     test_support::TempDir files;
-    std::unique_ptr<worker_test::ReplyQueue> queue;
     int count = 0;
 };
 
@@ -245,14 +237,7 @@ TEST_F(ReadQueryTest, EveryCallOfAReadCanFailAndLeavesNothingBehind) {
             EXPECT_EQ(StandinHandleCount(kind.first), kind.second) << "kind " << kind.first;
         const DWORD left = StandinHandleCount(STANDIN_HANDLE_ANY) - 1;
         if (left != 0) {
-            // What a failed close left is given up with the runtime.
-            queue.reset();
-            NotesRuntimeEnd();
-            std::string arg = "=" + iniPath();
-            char program[] = "unit-test";
-            char *argv[] = {program, arg.data(), nullptr};
-            ASSERT_NOERROR(NotesRuntimeStart(2, argv));
-            queue.reset(new worker_test::ReplyQueue(kReplyQueue));
+            RestartRuntime();
         }
     }
     xml_toolkit::Stop();

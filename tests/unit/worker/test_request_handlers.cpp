@@ -13,16 +13,9 @@ using Replies = std::vector<std::string>;
 
 const char kReplyQueue[] = "MQ$TestReply";
 
-class HandlerTest : public test_support::DataDirTest {
+class HandlerTest : public worker_test::QueueTest {
   protected:
-    void SetUp() override {
-        DataDirTest::SetUp();
-        queue.reset(new worker_test::ReplyQueue(kReplyQueue));
-    }
-    void TearDown() override {
-        queue.reset();
-        DataDirTest::TearDown();
-    }
+    HandlerTest() : QueueTest(kReplyQueue) {}
     std::string Request(const std::string &attributes, const std::string &user = "John Doe/Acme") {
         const std::string path = files.file("ND_REQUEST_" + std::to_string(++count) + ".xml");
         test_support::WriteFile(
@@ -33,7 +26,6 @@ class HandlerTest : public test_support::DataDirTest {
     bool Logged(const std::string &line) const { return Log().find(line) != std::string::npos; }
 
     test_support::TempDir files;
-    std::unique_ptr<worker_test::ReplyQueue> queue;
     int count = 0;
 };
 

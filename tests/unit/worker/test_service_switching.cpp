@@ -21,14 +21,12 @@ using worker_test::Time;
 
 const NOTEID kIcon = NOTE_ID_SPECIAL | NOTE_CLASS_ICON;
 
-class ServiceSwitchingTest : public worker_test::WorkerTest {
+class ServiceSwitchingTest : public update_test::MailWorkerTest {
   protected:
     // A mail file of the shipped design whose icon note's "$Flags" is given
     // (null: absent), opened by a fresh worker.
     void Open(const char *flags, const Items &profile = {}, const Items &service = {}) {
-        path = "mail/s" + std::to_string(++count) + ".nsf";
-        db.reset();
-        db.reset(new worker_test::Database(path));
+        NewMailFile();
         worker_test::BuildMailFile(*db);
         {
             Note icon(db->handle(), kIcon);
@@ -39,40 +37,14 @@ class ServiceSwitchingTest : public worker_test::WorkerTest {
             }
             ASSERT_NOERROR(NSFNoteUpdate(icon.handle(), 0));
         }
-        Items items = {{"dateFirstDayOut", Time(NowPlus(1))},
-                       {"dateFirstDayBack", Time(NowPlus(3))},
-                       {"StartTime", Time(NowPlus(1))},
-                       {"EndTime", Time(NowPlus(3))}};
-        items.insert(items.end(), profile.begin(), profile.end());
-        db->SetProfile("OutOfOfficeProfile", items);
-        if (!service.empty())
-            db->SetProfile("ooserviceprofile", service);
-        Fresh();
-        Access::mailFile(w()) = path;
-        Access::userName(w()) = "CN=Jane Doe/O=Acme";
-        ASSERT_EQ(w().getHCRProfile(false), NOERROR);
+        StoreProfiles(profile, service);
+        OpenWorker();
         Access::agentType(w()) = 0;
-    }
-    std::string InMemory(const char *item) {
-        if (NSFItemInfo(Access::profileNote(w()), item, static_cast<WORD>(strlen(item)), nullptr,
-                        nullptr, nullptr, nullptr) != NOERROR) {
-            return "<none>";
-        }
-        char text[256] = "";
-        return std::string(text, NSFItemGetText(Access::profileNote(w()), item, text, 256));
     }
     std::string IconState() {
         Note icon(db->handle(), kIcon);
         return icon.state();
     }
-    void TearDown() override {
-        db.reset();
-        WorkerTest::TearDown();
-    }
-
-    std::unique_ptr<worker_test::Database> db;
-    std::string path;
-    int count = 0;
 };
 
 TEST_F(ServiceSwitchingTest, SwitchingOnSetsTheFlagOnceWithTheProfilesSequenceOneBehind) {

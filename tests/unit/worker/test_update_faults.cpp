@@ -110,16 +110,9 @@ void ExpectWhole(DBHANDLE db, const Notes &before, const Update &update, bool ag
     }
 }
 
-class UpdateFaultTest : public test_support::DataDirTest {
+class UpdateFaultTest : public worker_test::QueueTest {
   protected:
-    void SetUp() override {
-        DataDirTest::SetUp();
-        queue.reset(new worker_test::ReplyQueue(kReplyQueue));
-    }
-    void TearDown() override {
-        queue.reset();
-        DataDirTest::TearDown();
-    }
+    UpdateFaultTest() : QueueTest(kReplyQueue) {}
 
     // A mail file made as told, then, when asked, switched on once by an
     // update that works: the first state of every walk.
@@ -228,14 +221,7 @@ class UpdateFaultTest : public test_support::DataDirTest {
                 ExpectWhole(db.handle(), before, update, agentRoad);
             }
             if (StandinHandleCount(STANDIN_HANDLE_ANY) != open) {
-                // What a failed close left is given up with the runtime.
-                queue.reset();
-                NotesRuntimeEnd();
-                std::string arg = "=" + iniPath();
-                char program[] = "unit-test";
-                char *argv[] = {program, arg.data(), nullptr};
-                ASSERT_NOERROR(NotesRuntimeStart(2, argv));
-                queue.reset(new worker_test::ReplyQueue(kReplyQueue));
+                RestartRuntime();
             }
             if (hits == 0) {
                 EXPECT_EQ(replies, Replies{"OK"}) << "the walk's end is a whole update";
@@ -251,7 +237,6 @@ class UpdateFaultTest : public test_support::DataDirTest {
     }
 
     test_support::TempDir files;
-    std::unique_ptr<worker_test::ReplyQueue> queue;
     int count = 0;
 };
 

@@ -29,16 +29,12 @@ const char kServer[] = "CN=Vanterra Test/O=Acme";
 const char kUser[] = "CN=Jane Doe/O=Acme";
 const WORD kSignSummary = ITEM_SIGN | ITEM_SUMMARY;
 
-class UpdateTest : public test_support::DataDirTest {
+class UpdateTest : public worker_test::QueueTest {
   protected:
-    void SetUp() override {
-        DataDirTest::SetUp();
-        queue.reset(new worker_test::ReplyQueue(kReplyQueue));
-    }
+    UpdateTest() : QueueTest(kReplyQueue) {}
     void TearDown() override {
         db.reset();
-        queue.reset();
-        DataDirTest::TearDown();
+        QueueTest::TearDown();
     }
     // A mail file of the shipped design with these profiles, held open by
     // the test.
@@ -84,7 +80,6 @@ class UpdateTest : public test_support::DataDirTest {
     bool Logged(const std::string &line) const { return Log().find(line) != std::string::npos; }
 
     test_support::TempDir files;
-    std::unique_ptr<worker_test::ReplyQueue> queue;
     std::unique_ptr<worker_test::Database> db;
     std::string path, requestPath;
     int count = 0;

@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "ip_exception.h"
 #include "mail_fixture.h"
 #include "notes_api.h"
 #include "standin/nsf.h"
 #include "standin/sign.h"
 #include "test_support.h"
+#include "worker_test_support.h"
 
 namespace update_test {
 
@@ -51,6 +53,27 @@ inline std::vector<Item> NoteItems(NOTEHANDLE note) {
     return items;
 }
 
+// The text of an item of a note open in memory (the first of that name,
+// the first entry of a list), or "<none>" when the note has no such item.
+inline std::string TextOf(NOTEHANDLE note, const char *item) {
+    for (const Item &i : NoteItems(note)) {
+        if (strcasecmp(i.name.c_str(), item) == 0)
+            return i.value;
+    }
+    return "<none>";
+}
+
+// The text of the IPException that the call throws, or "" when it returns.
+template <typename Call>
+std::string ErrorOf(Call call) {
+    try {
+        call();
+        return "";
+    } catch (const IPException &e) {
+        return e.message();
+    }
+}
+
 // A stored note, open while the object lives.
 class Note {
   public:
@@ -74,15 +97,7 @@ class Note {
                            nullptr, nullptr) == NOERROR;
     }
     // The text (first entry), or "<none>" when there is no such item.
-    std::string text(const char *item) const {
-        if (!has(item))
-            return "<none>";
-        for (const Item &i : NoteItems(note_)) {
-            if (strcasecmp(i.name.c_str(), item) == 0)
-                return i.value;
-        }
-        return "<none>";
-    }
+    std::string text(const char *item) const { return TextOf(note_, item); }
     NUMBER number(const char *item) const {
         NUMBER n = -12345;
         EXPECT_TRUE(NSFItemGetNumber(note_, item, &n)) << item;
@@ -256,5 +271,49 @@ inline TIMEDATE Seconds(TIMEDATE t) {
     t.Innards[0] -= t.Innards[0] % 100;
     return t;
 }
+
+// A mail file of the test's own, held open by the test, and a fresh worker
+// with it and its profiles open.
+class MailWorkerTest : public worker_test::WorkerTest {
+  protected:
+    // A new, empty mail file.
+    void NewMailFile() {
+        db.reset();
+        path = "mail/t" + std::to_string(++count) + ".nsf";
+        db.reset(new worker_test::Database(path));
+    }
+    // "OutOfOfficeProfile" with the dates of an absence from out to back
+    // and the items given; "ooserviceprofile" when items are given for it.
+    void StoreProfiles(const worker_test::Items &profile, const worker_test::Items &service = {}) {
+        worker_test::Items items = {{"dateFirstDayOut", worker_test::Time(out)},
+                                    {"dateFirstDayBack", worker_test::Time(back)},
+                                    {"StartTime", worker_test::Time(out)},
+                                    {"EndTime", worker_test::Time(back)}};
+        items.insert(items.end(), profile.begin(), profile.end());
+        db->SetProfile("OutOfOfficeProfile", items);
+        if (!service.empty())
+            db->SetProfile("ooserviceprofile", service);
+    }
+    void OpenWorker() {
+        Fresh();
+        IPHCRTestAccess::mailFile(w()) = path;
+        IPHCRTestAccess::userName(w()) = "CN=Jane Doe/O=Acme";
+        ASSERT_EQ(w().getHCRProfile(false), NOERROR);
+    }
+    // An item of the worker's profile in memory.
+    std::string InMemory(const char *item) {
+        return TextOf(IPHCRTestAccess::profileNote(w()), item);
+    }
+    void TearDown() override {
+        db.reset();
+        WorkerTest::TearDown();
+    }
+
+    std::unique_ptr<worker_test::Database> db;
+    std::string path;
+    int count = 0;
+    TIMEDATE out = worker_test::NowPlus(1);
+    TIMEDATE back = worker_test::NowPlus(3);
+};
 
 }  // namespace update_test

@@ -145,4 +145,36 @@ class ReplyQueue {
     MQHANDLE queue_ = 0;
 };
 
+// A fresh data directory with a reply queue of the test's own, for tests
+// that send requests through the handlers.
+class QueueTest : public test_support::DataDirTest {
+  protected:
+    explicit QueueTest(const char *queueName) : queueName_(queueName) {}
+    void SetUp() override {
+        DataDirTest::SetUp();
+        queue.reset(new ReplyQueue(queueName_));
+    }
+    void TearDown() override {
+        queue.reset();
+        DataDirTest::TearDown();
+    }
+
+    // Ends the runtime and starts it again on the same data directory, with
+    // the queue made anew: what a failed close left open is given up.
+    void RestartRuntime() {
+        queue.reset();
+        NotesRuntimeEnd();
+        std::string arg = "=" + iniPath();
+        char program[] = "unit-test";
+        char *argv[] = {program, &arg[0], nullptr};
+        ASSERT_NOERROR(NotesRuntimeStart(2, argv));
+        queue.reset(new ReplyQueue(queueName_));
+    }
+
+    std::unique_ptr<ReplyQueue> queue;
+
+  private:
+    const char *queueName_;
+};
+
 }  // namespace worker_test
