@@ -83,11 +83,13 @@ class TaskMainTest : public test_support::DataDirTest {
     }
 };
 
-TEST_F(TaskMainTest, WithoutItsDatabaseTheTaskLogsWhyAndCreatesNoQueue) {
+TEST_F(TaskMainTest, WithoutItsDatabaseNorTemplatesTheTaskLogsWhyAndCreatesNoQueue) {
     EXPECT_EQ(TaskMain(nullptr, 0, nullptr), NOERROR);
-    EXPECT_EQ(TaskLog(ConsoleLog()),
-              (Lines{"Halcyra: Initializing", "Halcyra: " + test_support::StatusText(ERR_NOEXIST),
-                     "Halcyra: Shutdown Complete"}));
+    EXPECT_EQ(
+        TaskLog(ConsoleLog()),
+        (Lines{"Halcyra: Initializing", "Halcyra: Setting up the Halcyra Database",
+               "Halcyra: Error setting up the Halcyra Database.",
+               "Halcyra: " + test_support::StatusText(ERR_NOEXIST), "Halcyra: Shutdown Complete"}));
     EXPECT_FALSE(QueueExists(kListQueue));
     EXPECT_FALSE(QueueExists(kRequestQueue));
     EXPECT_FALSE(test_support::FileExists(dataFile("hcr/HCR.nsf")));
