@@ -60,6 +60,16 @@ AclNameList EntryNames(DHANDLE hACL) {
     return names;
 }
 
+// Reads the ACL of hDB. A read that succeeds without giving one counts as
+// failed: storing no ACL would wipe the database's.
+STATUS ReadAcl(DBHANDLE hDB, DHANDLE &acl) {
+    acl = NULLHANDLE;
+    STATUS status = NSFDbReadACL(hDB, &acl);
+    if (status == NOERROR && acl == NULLHANDLE)
+        status = ERR_NOT_AN_ACL;
+    return status;
+}
+
 }  // namespace
 
 STATUS SetAclEntry(DHANDLE hACL, const char *name, WORD level, WORD flags, BOOL withRoles) {
@@ -147,8 +157,8 @@ STATUS SetTemplateAcl(DBHANDLE hDB) {
         return status;
 
     DHANDLE acl = NULLHANDLE;
-    status = NSFDbReadACL(hDB, &acl);
-    if (status == NOERROR && acl != NULLHANDLE) {
+    status = ReadAcl(hDB, acl);
+    if (status == NOERROR) {
         for (const std::string &name : EntryNames(acl)) {
             if (name != ACL_DEFAULT_NAME)
                 status = ACLDeleteEntry(acl, name.c_str());
@@ -156,12 +166,10 @@ STATUS SetTemplateAcl(DBHANDLE hDB) {
     }
     AclNameList administrators;
     GetServerAdministrators(server.c_str(), administrators);
-    if (status != NOERROR || acl == NULLHANDLE) {
-        // A read that succeeds without an ACL gives nothing to store: storing
-        // no ACL would wipe the template's.
+    if (status != NOERROR) {
         if (acl != NULLHANDLE)
             OSMemFree(acl);
-        return status != NOERROR ? status : static_cast<STATUS>(ERR_NOT_AN_ACL);
+        return status;
     }
 
     const struct {
@@ -194,11 +202,9 @@ STATUS EnsureAnonymousAclEntry(DBHANDLE hDB) {
     if (hDB == NULLHANDLE)
         return NOERROR;
     DHANDLE acl = NULLHANDLE;
-    STATUS status = NSFDbReadACL(hDB, &acl);
+    STATUS status = ReadAcl(hDB, acl);
     if (status != NOERROR)
         return status;
-    if (acl == NULLHANDLE)
-        return ERR_NOT_AN_ACL;  // nothing to change, and storing none would wipe the ACL
     std::string anonymous;
     if (Canonicalize(kAnonymous, anonymous))
         SetAclEntry(acl, anonymous.c_str(), ACL_LEVEL_NOACCESS, ACL_FLAG_PUBLICREADER, FALSE);
@@ -211,11 +217,9 @@ STATUS FixAclAfterDxlImport(DBHANDLE hDB) {
     if (hDB == NULLHANDLE)
         return NOERROR;
     DHANDLE acl = NULLHANDLE;
-    STATUS status = NSFDbReadACL(hDB, &acl);
+    STATUS status = ReadAcl(hDB, acl);
     if (status != NOERROR)
         return status;
-    if (acl == NULLHANDLE)
-        return ERR_NOT_AN_ACL;
     bool changed = false;
     for (const std::string &name : EntryNames(acl)) {
         // A names list of this one name: the header, then the name.

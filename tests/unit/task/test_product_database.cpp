@@ -44,23 +44,9 @@ class ProductDatabaseTest : public provision_test::ProvisionTest {
   protected:
     std::string ConsoleLog() const { return dataFile("console.log"); }
 
-    // The task's log lines so far, from "Halcyra: " on; the log is emptied.
+    // The task's log lines so far; the log is emptied.
     Lines TakeLog() {
-        Lines lines;
-        std::string log;
-        if (test_support::FileExists(ConsoleLog()))
-            log = test_support::ReadFile(ConsoleLog());
-        size_t begin = 0;
-        while (begin < log.size()) {
-            size_t end = log.find('\n', begin);
-            if (end == std::string::npos)
-                end = log.size();
-            std::string line = log.substr(begin, end - begin);
-            size_t at = line.find("Halcyra: ");
-            if (at != std::string::npos)
-                lines.push_back(line.substr(at));
-            begin = end + 1;
-        }
+        Lines lines = test_support::TaskLogLines(ConsoleLog());
         std::remove(ConsoleLog().c_str());
         return lines;
     }
@@ -79,54 +65,38 @@ class ProductDatabaseTest : public provision_test::ProvisionTest {
                       "</item></document></database>");
     }
 
+    // One text item of each note of the classes, in note order.
+    Lines ItemOfEach(const std::string &path, WORD classes, const char *item) {
+        struct Context {
+            DBHANDLE db;
+            const char *item;
+            Lines texts;
+        } context{NULLHANDLE, item, {}};
+        if (NSFDbOpen(path.c_str(), &context.db) != NOERROR)
+            return {"<no database>"};
+        NSFSearch(
+            context.db, NULLHANDLE, nullptr, 0, classes, nullptr,
+            [](void *param, SEARCH_MATCH *match, ITEM_TABLE *) -> STATUS {
+                auto *c = static_cast<Context *>(param);
+                NOTEHANDLE note = NULLHANDLE;
+                if (NSFNoteOpen(c->db, match->NoteID, 0, &note) == NOERROR) {
+                    char text[128] = {};
+                    NSFItemGetText(note, c->item, text, sizeof text);
+                    c->texts.push_back(text);
+                    NSFNoteClose(note);
+                }
+                return NOERROR;
+            },
+            &context, nullptr);
+        NSFDbClose(context.db);
+        return context.texts;
+    }
     // The documents of a database, as their "serverURL".
     Lines Documents(const std::string &path) {
-        Lines out;
-        DBHANDLE db = NULLHANDLE;
-        if (NSFDbOpen(path.c_str(), &db) != NOERROR)
-            return {"<no database>"};
-        std::pair<DBHANDLE, Lines *> context(db, &out);
-        NSFSearch(
-            db, NULLHANDLE, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr,
-            [](void *param, SEARCH_MATCH *match, ITEM_TABLE *) -> STATUS {
-                auto *c = static_cast<std::pair<DBHANDLE, Lines *> *>(param);
-                NOTEHANDLE note = NULLHANDLE;
-                if (NSFNoteOpen(c->first, match->NoteID, 0, &note) == NOERROR) {
-                    char url[128] = {};
-                    NSFItemGetText(note, "serverURL", url, sizeof url);
-                    c->second->push_back(url);
-                    NSFNoteClose(note);
-                }
-                return NOERROR;
-            },
-            &context, nullptr);
-        NSFDbClose(db);
-        return out;
+        return ItemOfEach(path, NOTE_CLASS_DOCUMENT, "serverURL");
     }
-
-    // The titles of the design notes of a database, in note order.
     Lines DesignTitles(const std::string &path) {
-        Lines out;
-        DBHANDLE db = NULLHANDLE;
-        if (NSFDbOpen(path.c_str(), &db) != NOERROR)
-            return {"<no database>"};
-        std::pair<DBHANDLE, Lines *> context(db, &out);
-        NSFSearch(
-            db, NULLHANDLE, nullptr, 0, kDesignClasses, nullptr,
-            [](void *param, SEARCH_MATCH *match, ITEM_TABLE *) -> STATUS {
-                auto *c = static_cast<std::pair<DBHANDLE, Lines *> *>(param);
-                NOTEHANDLE note = NULLHANDLE;
-                if (NSFNoteOpen(c->first, match->NoteID, 0, &note) == NOERROR) {
-                    char title[128] = {};
-                    NSFItemGetText(note, "$TITLE", title, sizeof title);
-                    c->second->push_back(title);
-                    NSFNoteClose(note);
-                }
-                return NOERROR;
-            },
-            &context, nullptr);
-        NSFDbClose(db);
-        return out;
+        return ItemOfEach(path, kDesignClasses, "$TITLE");
     }
 
     // Every design note signed by this server and without "$POID".
