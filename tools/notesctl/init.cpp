@@ -47,7 +47,7 @@ const char kHelp[] =
     "Usage: notesctl init DIR [--server NAME] [--hcr-build N] [--admin NAME]...\n"
     "                         [--full-admin NAME]... [--cluster NAME]\n"
     "                         [--hcr-directory FOLDER] [--no-template FILE]...\n"
-    "                         [--log-build N] [--no-product-db] [--force]\n"
+    "                         [--log-build N] [--product-db] [--force]\n"
     "\n"
     "Makes a new data directory DIR (created when missing) for a server:\n"
     "  notes.ini      ServerName=NAME, Directory=DIR's absolute path, and\n"
@@ -58,12 +58,9 @@ const char kHelp[] =
     "                 \"FServerLicense\", the roles [Admin] and [SysAdmin], and\n"
     "                 the bracketed ACL entries a new database inherits; the\n"
     "                 template names Halcyra and HalcyraEx\n"
-    "  HCR.nsf        the task's product database, made from a template as the\n"
-    "                 task's provisioning makes it (its design, the template's\n"
-    "                 bracketed ACL entries, the template name as the template\n"
-    "                 it inherits from): from HCREx.ntf when log.nsf has a build\n"
-    "                 of 400 or more, else from HCR.ntf (from the other one when\n"
-    "                 that is left out; empty when both are)\n"
+    "  HCR.nsf        only with --product-db or --hcr-build: the task's product\n"
+    "                 database, which the task's provisioning otherwise makes at\n"
+    "                 its first start\n"
     "  names.nsf      the directory: the views $Users, ($Servers), ($Clusters)\n"
     "                 and ($Groups), and this server's server document (Form\n"
     "                 \"Server\", ServerName canonical, ClusterName, the text\n"
@@ -76,8 +73,9 @@ const char kHelp[] =
     "\n"
     "Options:\n"
     "  --server NAME  the server's name (default \"Vanterra/Demo\")\n"
-    "  --hcr-build N  the build version recorded in HCR.nsf (1 to 65535; default\n"
-    "                 the stand-in's own, which allows the out-of-office API)\n"
+    "  --hcr-build N  make HCR.nsf (as --product-db) with the build version N\n"
+    "                 (1 to 65535; otherwise the stand-in's own, which allows\n"
+    "                 the out-of-office API)\n"
     "  --admin NAME   an administrator of the server (repeatable), in the server\n"
     "                 document's Administrator list, canonical\n"
     "  --full-admin NAME  a full administrator (repeatable), in FullAdmin\n"
@@ -89,7 +87,11 @@ const char kHelp[] =
     "  --log-build N  make log.nsf with the build version N (1 to 65535); without\n"
     "                 it there is no log.nsf, so the task's provisioning takes\n"
     "                 its build as 0 and makes HCR.nsf from HCR.ntf\n"
-    "  --no-product-db  make no HCR.nsf, so that the task's provisioning makes it\n"
+    "  --product-db   make HCR.nsf as the task's provisioning makes it (its\n"
+    "                 design, the template's bracketed ACL entries, the template\n"
+    "                 name as the template it inherits from): from HCREx.ntf when\n"
+    "                 log.nsf has a build of 400 or more, else from HCR.ntf (from\n"
+    "                 the other one when that is left out; empty when both are)\n"
     "  --force        also use a DIR that exists and is not empty: notes.ini,\n"
     "                 the product files, log.nsf, names.nsf and mail.ntf are\n"
     "                 made anew (or removed when left out), other files are left\n"
@@ -318,7 +320,7 @@ int Run(const Words &words) {
                       {"--hcr-directory", true},
                       {"--no-template", true, true},
                       {"--log-build", true},
-                      {"--no-product-db", false},
+                      {"--product-db", false},
                       {"--force", false}});
     if (args.help()) {
         PrintHelp(kInitVerb);
@@ -330,9 +332,7 @@ int Run(const Words &words) {
     const bool force = args.has("--force");
     const bool chosenBuild = args.has("--hcr-build");
     const WORD build = chosenBuild ? ParseBuild("--hcr-build", args.value("--hcr-build")) : 0;
-    const bool productDb = !args.has("--no-product-db");
-    if (chosenBuild && !productDb)
-        throw UsageError("--hcr-build sets the build of HCR.nsf, which --no-product-db leaves out");
+    const bool productDb = args.has("--product-db") || chosenBuild;
     const bool logDb = args.has("--log-build");
     const WORD logBuild = logDb ? ParseBuild("--log-build", args.value("--log-build")) : 0;
     const std::string productDirectory = args.value("--hcr-directory");
@@ -459,7 +459,7 @@ int Run(const Words &words) {
     std::cout << "Data directory " << runtime.dataDirectory() << " is ready for the server "
               << server << ".\n";
     if (!productDb)
-        std::cout << "It has no HCR.nsf: the task's provisioning makes it.\n";
+        std::cout << "It has no HCR.nsf: the task makes it when it first starts.\n";
     return kExitOk;
 }
 

@@ -68,4 +68,12 @@ void LNPUBLIC NotesRuntimeEnd(void);
 STATUS LNPUBLIC NotesInitThread(void);
 void LNPUBLIC NotesTermThread(void);
 
+// The data directory of the running runtime, as an absolute path, into
+// retPathName (which holds MAXPATH bytes); returns its length. Relative
+// database and file names are found against it. 0 and "" before the
+// runtime starts, or when the path does not fit MAXPATH - 1 bytes (a cut
+// path would name another folder). Fault point: OSGetDataDirectory (an
+// armed rule gives 0 and "").
+WORD LNPUBLIC OSGetDataDirectory(char far *retPathName);
+
 NOTES_EXTERN_C_END

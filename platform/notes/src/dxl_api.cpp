@@ -3,12 +3,14 @@
 
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "dxl.h"
 #include "fault.h"
 #include "nsf_internal.h"
 #include "os_error.h"
 #include "registry.h"
+#include "runtime_state.h"
 #include "standin/dxl.h"
 
 using notes_internal::HandleKind;
@@ -20,6 +22,29 @@ struct Importer : notes_internal::HandleObject {
     DXLIMPORTOPTION aclOption = DXLIMPORTOPTION_IGNORE;
     StandinDxlResult last{};
 };
+
+// The importers not yet deleted; the end of the runtime deletes them, as it
+// closes every other handle.
+struct LiveImporters {
+    std::mutex mutex;
+    std::set<DHANDLE> handles;
+};
+
+LiveImporters &TheLiveImporters() {
+    static LiveImporters *live = new LiveImporters;
+    return *live;
+}
+
+void DeleteAllImporters() {
+    std::set<DHANDLE> handles;
+    {
+        LiveImporters &live = TheLiveImporters();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        handles.swap(live.handles);
+    }
+    for (DHANDLE handle : handles)
+        notes_internal::ReleaseHandle(HandleKind::DxlImporter, handle);
+}
 
 }  // namespace
 
@@ -34,6 +59,12 @@ STATUS LNPUBLIC DXLCreateImporter(DXLIMPORTHANDLE far *prethDXLImport) {
         notes_internal::RegisterHandle(HandleKind::DxlImporter, std::make_shared<Importer>());
     if (handle == NULLHANDLE)
         return ERR_MEMORY;
+    notes_internal::AtRuntimeEnd(DeleteAllImporters);
+    {
+        LiveImporters &live = TheLiveImporters();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.handles.insert(handle);
+    }
     *prethDXLImport = handle;
     return NOERROR;
 }
@@ -113,7 +144,13 @@ STATUS LNPUBLIC DXLImport(DXLIMPORTHANDLE hDXLImport, XML_READER_PROC pDXLReader
 STATUS LNPUBLIC DXLDeleteImporter(DXLIMPORTHANDLE hDXLImport) {
     if (STATUS fault = notes_internal::FaultCheck("DXLDeleteImporter"))
         return fault;
-    return notes_internal::ReleaseHandle(HandleKind::DxlImporter, hDXLImport);
+    STATUS status = notes_internal::ReleaseHandle(HandleKind::DxlImporter, hDXLImport);
+    if (status == NOERROR) {
+        LiveImporters &live = TheLiveImporters();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.handles.erase(hDXLImport);
+    }
+    return status;
 }
 
 STATUS StandinDxlImporterResult(DWORD hDXLImport, StandinDxlResult *retResult) {

@@ -113,6 +113,7 @@ const char *const kFaultPoints[] = {
     "OOOInit",
     "OOOStartOperation",
     "OOOTerm",
+    "OSGetDataDirectory",
     "OSMemAlloc",
     "OSPathNetConstruct",
     "OSSetEnvironmentInt",

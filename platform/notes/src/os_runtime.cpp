@@ -245,3 +245,17 @@ BOOL StandinDataDirectory(char *retBuffer, WORD BufferLength) {
     retBuffer[length] = '\0';
     return dir.empty() ? FALSE : TRUE;
 }
+
+WORD OSGetDataDirectory(char *retPathName) {
+    if (retPathName == nullptr)
+        return 0;
+    retPathName[0] = '\0';
+    if (notes_internal::FaultCheck("OSGetDataDirectory"))
+        return 0;
+    std::string dir = notes_internal::DataDirectory();
+    if (dir.empty() || dir.size() > MAXPATH - 1u)
+        return 0;
+    dir.copy(retPathName, dir.size());
+    retPathName[dir.size()] = '\0';
+    return static_cast<WORD>(dir.size());
+}

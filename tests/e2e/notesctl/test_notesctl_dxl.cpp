@@ -92,7 +92,7 @@ TEST_F(NotesctlDxl, InitMakesTheDirectoryWithItsServerDocumentAndTheMailTemplate
     Json mail = Dump("mail.ntf");
     EXPECT_NE(FindNote(mail, "$TITLE", "(Out Of Office Profile)|OutofOfficeProfile"), nullptr);
     EXPECT_NE(FindNote(mail, "$TITLE", "OutOfOffice"), nullptr);
-    for (const char *db : {"names.nsf", "mail.ntf", "HCR.nsf"}) {
+    for (const char *db : {"names.nsf", "mail.ntf", "HCR.ntf"}) {
         RunResult check = Notesctl({"check", dir(), db});
         EXPECT_EQ(check.exitCode, 0) << check.err;
         EXPECT_EQ(check.out, std::string(db) + " is whole.\n");
@@ -138,7 +138,7 @@ TEST_F(NotesctlDxl, ImportWithATemplateThenExportRoundTrips) {
 // An export carries the access control list, the information text's
 // parts and who signed each note; its import stores the same ACL.
 TEST_F(NotesctlDxl, AnExportShowsTheAclTheInformationAndTheSigners) {
-    ASSERT_EQ(Notesctl({"init", dir()}).exitCode, 0);
+    ASSERT_EQ(Notesctl({"init", dir(), "--product-db"}).exitCode, 0);
     {
         RuntimeOn runtime(dir());
         ASSERT_NOERROR(runtime.status());

@@ -167,18 +167,6 @@ std::map<std::string, std::string> LinksOf(const std::vector<Element> &elements)
     return links;
 }
 
-// The view of HCR.nsf's templates that keys the settings documents by
-// their server's name.
-const char kSetupViewDxl[] = R"X(<?xml version='1.0' encoding='utf-8'?>
-<database>
-<note class='view'>
-<item name='$TITLE' summary='true'><text>(Setup Doc)</text></item>
-<item name='$SelectionFormula' summary='true'><text>SELECT Form = "FServerLicense"</text></item>
-<item name='$KeyFormula' summary='true'><text>Server</text></item>
-</note>
-</database>
-)X";
-
 // The end of the browser's error output: its last lines say why it failed,
 // the many before them are its complaints about the missing system bus.
 std::string Tail(const std::string &err) {
@@ -191,10 +179,6 @@ class PagesInBrowser : public e2e::DataDirFixture {
         DataDirFixture::SetUp();
         ASSERT_EQ(access(kChromium, X_OK), 0)
             << kChromium << " is missing: scripts/setup installs Debian's chromium";
-        // An HCR.nsf without the view that finds the settings documents
-        // gets the one its templates hold.
-        if (Notesctl({"dump", dir(), "HCR.nsf"}).out.find("\"(Setup Doc)\"") == std::string::npos)
-            Import(kSetupViewDxl);
         task = std::make_unique<Background>(
             std::vector<std::string>{kVanterra, "=" + dir() + "/notes.ini"}, file("console.txt"));
         bool up = e2e::WaitFor(

@@ -202,10 +202,14 @@ class TaskTest : public e2e::DataDirFixture {
 TEST_F(TaskTest, StartUpShowsItsLinesStatusAndQueues) {
     auto task = Start();
     std::vector<std::string> log = LogLines(task->Output());
-    ASSERT_GE(log.size(), 3u) << task->Output();
-    EXPECT_EQ(log[0], "Halcyra: Initializing");
-    EXPECT_EQ(log[1], "Halcyra: Initialization Complete");
-    EXPECT_EQ(log[2], "Halcyra: Program Version 2.3.1 Build 2051");
+    // The first start on a new data directory makes HCR.nsf.
+    ASSERT_GE(log.size(), 5u) << task->Output();
+    EXPECT_EQ(
+        std::vector<std::string>(log.begin(), log.begin() + 5),
+        (std::vector<std::string>{
+            "Halcyra: Initializing", "Halcyra: Setting up the Halcyra Database",
+            "Halcyra: Finished setting up the Halcyra Database", "Halcyra: Initialization Complete",
+            "Halcyra: Program Version 2.3.1 Build 2051"}));
 
     RunResult tasks = Notesctl({"show", dir_, "tasks"});
     ASSERT_EQ(tasks.exitCode, 0) << tasks.err;
@@ -595,18 +599,23 @@ TEST_F(TaskTest, AKilledTaskCanBeRestartedOnTheSameDirectory) {
     StopAndCheck(*second);
 }
 
-TEST_F(TaskTest, WithoutItsDatabaseTheTaskLogsWhyAndEnds) {
-    ASSERT_EQ(unlink((dir_ + "/HCR.nsf").c_str()), 0);
+TEST_F(TaskTest, WithoutItsDatabaseNorTemplatesTheTaskLogsWhyAndEnds) {
+    RunResult init = Notesctl(
+        {"init", dir_, "--force", "--no-template", "HCR.ntf", "--no-template", "HCREx.ntf"});
+    ASSERT_EQ(init.exitCode, 0) << init.err;
     auto task = Start(false);
     EXPECT_TRUE(task->Wait(60)) << task->Output();
     EXPECT_EQ(task->exitCode(), 0);
     std::vector<std::string> log = LogLines(task->Output());
-    EXPECT_EQ(log, (std::vector<std::string>{"Halcyra: Initializing",
-                                             "Halcyra: " + StatusText(ERR_NOEXIST),
-                                             "Halcyra: Shutdown Complete"}))
+    EXPECT_EQ(log, (std::vector<std::string>{
+                       "Halcyra: Initializing", "Halcyra: Setting up the Halcyra Database",
+                       "Halcyra: Error setting up the Halcyra Database.",
+                       "Halcyra: " + StatusText(ERR_NOEXIST), "Halcyra: Shutdown Complete"}))
         << task->Output();
     RunResult queues = Notesctl({"show", dir_, "queues"});
     EXPECT_EQ(Lines(queues.out).size(), 1u) << queues.out;  // no queue was made
+    for (const char *file : {"HCR.nsf", "HCR.ntf", "HCREx.ntf"})
+        EXPECT_FALSE(test_support::FileExists(dir_ + "/" + file)) << file;
 }
 
 // The reply file that notesctl names on its standard error.

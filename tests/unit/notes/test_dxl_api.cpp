@@ -268,3 +268,26 @@ TEST_F(DxlImporterTest, AnExportedAclImportsAsTheSameAcl) {
 }
 
 }  // namespace
+
+namespace {
+
+class DxlImporterRuntimeTest : public test_support::DataDirTest {};
+
+// An importer that was never deleted goes with the runtime, as every other
+// handle does; a new runtime starts without it.
+TEST_F(DxlImporterRuntimeTest, TheEndOfTheRuntimeDeletesTheImportersLeft) {
+    DXLIMPORTHANDLE kept = NULLHANDLE, deleted = NULLHANDLE;
+    ASSERT_NOERROR(DXLCreateImporter(&kept));
+    ASSERT_NOERROR(DXLCreateImporter(&deleted));
+    ASSERT_NOERROR(DXLDeleteImporter(deleted));
+    EXPECT_EQ(StandinHandleCount(STANDIN_HANDLE_DXL_IMPORTER), 1u);
+    NotesRuntimeEnd();
+    std::string arg = "=" + iniPath();
+    char program[] = "unit-test";
+    char *argv[] = {program, arg.data(), nullptr};
+    ASSERT_NOERROR(NotesRuntimeStart(2, argv));
+    EXPECT_EQ(StandinHandleCount(STANDIN_HANDLE_DXL_IMPORTER), 0u);
+    EXPECT_EQ(DXLDeleteImporter(kept), ERR_INVALID_HANDLE);
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include "os_env.h"
 #include "os_error.h"
 #include "os_runtime.h"
+#include "standin/fault.h"
 #include "standin/runtime.h"
 #include "test_support.h"
 
@@ -45,9 +46,32 @@ TEST(Runtime, IniArgumentNamesTheFileAndIsTakenOutOfTheArguments) {
     char data[512];
     EXPECT_TRUE(StandinDataDirectory(data, sizeof data));
     EXPECT_EQ(std::string(data), RealPath(dir.path()));
+    char path[MAXPATH];
+    EXPECT_EQ(OSGetDataDirectory(path), RealPath(dir.path()).size());
+    EXPECT_EQ(std::string(path), RealPath(dir.path()));
+    StandinFaultInject({"OSGetDataDirectory", 0x0101, 0, 1, nullptr});
+    EXPECT_EQ(OSGetDataDirectory(path), 0);
+    EXPECT_STREQ(path, "");
+    StandinFaultClear();
     EXPECT_EQ(Start("=" + dir.file("notes.ini")), ERR_ALREADY_INITIALIZED);
     NotesRuntimeEnd();
     EXPECT_FALSE(StandinDataDirectory(data, sizeof data));
+    EXPECT_EQ(OSGetDataDirectory(path), 0);
+    EXPECT_STREQ(path, "");
+}
+
+TEST(Runtime, ADataDirectoryLongerThanAPathBufferIsNotCut) {
+    TempDir dir;
+    std::string deep = dir.path();
+    while (deep.size() < MAXPATH)
+        deep += "/abcdefghijklmnopqrstuvwxyz";
+    ASSERT_EQ(system(("mkdir -p '" + deep + "'").c_str()), 0);
+    WriteFile(dir.file("notes.ini"), "Directory=" + deep + "\n");
+    ASSERT_NOERROR(Start("=" + dir.file("notes.ini")));
+    char path[MAXPATH] = "x";
+    EXPECT_EQ(OSGetDataDirectory(path), 0);
+    EXPECT_STREQ(path, "");
+    NotesRuntimeEnd();
 }
 
 TEST(Runtime, DataDirectoryDefaultsToTheFolderOfNotesIni) {

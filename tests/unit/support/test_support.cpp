@@ -66,4 +66,23 @@ std::string StatusText(STATUS status) {
     return text;
 }
 
+std::vector<std::string> TaskLogLines(const std::string &consoleLog) {
+    std::vector<std::string> lines;
+    if (!FileExists(consoleLog))
+        return lines;
+    const std::string log = ReadFile(consoleLog);
+    size_t begin = 0;
+    while (begin < log.size()) {
+        size_t end = log.find('\n', begin);
+        if (end == std::string::npos)
+            end = log.size();
+        const std::string line = log.substr(begin, end - begin);
+        const size_t task = line.find("Halcyra:");
+        if (task != std::string::npos)
+            lines.push_back(line.substr(task));
+        begin = end + 1;
+    }
+    return lines;
+}
+
 }  // namespace test_support

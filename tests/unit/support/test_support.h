@@ -46,6 +46,10 @@ class DataDirTest : public ::testing::Test {
     TempDir dir_;
 };
 
+// The task's lines of a console log ("Halcyra: ..."), without their time
+// stamps; none when the file is missing.
+std::vector<std::string> TaskLogLines(const std::string &consoleLog);
+
 // The text OSLoadString gives for a status.
 std::string StatusText(STATUS status);
 

@@ -29,22 +29,8 @@ const char kListQueue[] = "MQ$HCRServletList";
 const char kRequestQueue[] = "MQ$OutOfOffice";
 const char kReplyQueue[] = "MQ$TaskTestReply";
 
-// The task's lines of console.log, without their time stamps.
 Lines TaskLog(const std::string &consoleLog) {
-    Lines lines;
-    std::string log = test_support::ReadFile(consoleLog);
-    size_t begin = 0;
-    while (begin < log.size()) {
-        size_t end = log.find('\n', begin);
-        if (end == std::string::npos)
-            end = log.size();
-        std::string line = log.substr(begin, end - begin);
-        size_t task = line.find("Halcyra:");
-        if (task != std::string::npos)
-            lines.push_back(line.substr(task));
-        begin = end + 1;
-    }
-    return lines;
+    return test_support::TaskLogLines(consoleLog);
 }
 
 BOOL CollectMessage(void *context, WORD, const char *message, WORD length) {
@@ -83,11 +69,13 @@ class TaskMainTest : public test_support::DataDirTest {
     }
 };
 
-TEST_F(TaskMainTest, WithoutItsDatabaseTheTaskLogsWhyAndCreatesNoQueue) {
+TEST_F(TaskMainTest, WithoutItsDatabaseNorTemplatesTheTaskLogsWhyAndCreatesNoQueue) {
     EXPECT_EQ(TaskMain(nullptr, 0, nullptr), NOERROR);
-    EXPECT_EQ(TaskLog(ConsoleLog()),
-              (Lines{"Halcyra: Initializing", "Halcyra: " + test_support::StatusText(ERR_NOEXIST),
-                     "Halcyra: Shutdown Complete"}));
+    EXPECT_EQ(
+        TaskLog(ConsoleLog()),
+        (Lines{"Halcyra: Initializing", "Halcyra: Setting up the Halcyra Database",
+               "Halcyra: Error setting up the Halcyra Database.",
+               "Halcyra: " + test_support::StatusText(ERR_NOEXIST), "Halcyra: Shutdown Complete"}));
     EXPECT_FALSE(QueueExists(kListQueue));
     EXPECT_FALSE(QueueExists(kRequestQueue));
     EXPECT_FALSE(test_support::FileExists(dataFile("hcr/HCR.nsf")));
