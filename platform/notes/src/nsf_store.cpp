@@ -829,6 +829,7 @@ STATUS DbFile::Create(const std::string &absPath, const std::string &relPath, WO
         status = errno == EEXIST ? ERR_DB_EXISTS : ERR_DB_IO;
     }
     unlink(tmp.c_str());
+    RemoveSideFiles(tmp);
     return status;
 }
 
