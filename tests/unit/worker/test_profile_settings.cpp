@@ -244,8 +244,9 @@ TEST_F(ProfileSettingsTest, MissingDatesAreNow) {
     // only when it had not ticked by the end of the load.
     const TIMEDATE after = NowPlus(0);
     const TIMEDATE back = Access::uiFirstDayBack(w());
-    if (TimeDateCompare(&back, &after) >= 0)
+    if (TimeDateCompare(&back, &after) >= 0) {
         EXPECT_EQ(Access::enabled(w()), 1) << "back now, at or after the time taken anew";
+    }
 }
 
 TEST_F(ProfileSettingsTest, TheAgentsStateComesFromAdminPOrFromTheAgent) {
