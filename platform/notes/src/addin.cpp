@@ -27,6 +27,7 @@
 #include "fault.h"
 #include "os_error.h"
 #include "os_runtime.h"
+#include "os_text.h"
 #include "registry.h"
 #include "runtime_state.h"
 #include "standin/addin.h"
@@ -466,6 +467,25 @@ void LNPUBLIC AddInSetStatusText(const char far *Text) {
 
 // ----------------------------------------------------------------------- log
 
+namespace {
+
+// The UTF-8 of an LMBCS log text; plain ASCII, and a text too long for one
+// translation, stay as they are.
+std::string ConsoleText(const std::string &lmbcs) {
+    bool plain = true;
+    for (unsigned char c : lmbcs)
+        plain = plain && c >= 0x20 && c < 0x80;
+    if (plain || lmbcs.size() > 16000)
+        return lmbcs;
+    std::vector<char> utf8(lmbcs.size() * 3 + 1);
+    WORD length =
+        OSTranslate(OS_TRANSLATE_LMBCS_TO_UTF8, lmbcs.data(), static_cast<WORD>(lmbcs.size()),
+                    utf8.data(), static_cast<WORD>(utf8.size() - 1));
+    return std::string(utf8.data(), length);
+}
+
+}  // namespace
+
 void LNPUBLIC AddInLogMessageText(const char far *String, STATUS AdditionalErrorCode, ...) {
     std::string message;
     if (String != nullptr) {
@@ -484,6 +504,10 @@ void LNPUBLIC AddInLogMessageText(const char far *String, STATUS AdditionalError
         message += ": ";
         message += text;
     }
+
+    // Callers log LMBCS, as every Notes text is; the console and its file
+    // are read as UTF-8 here, as the server's console shows native text.
+    message = ConsoleText(message);
 
     time_t now = time(nullptr);
     struct tm local {};

@@ -583,6 +583,9 @@ TEST_F(AddInTest, LogLinesOnTheConsoleAndInConsoleLog) {
         {[] { AddInLogMessageText("Halcyra: odd", 0x3FF0); }, "Halcyra: odd: Unknown error 0x3FF0"},
         {[] { AddInLogMessageText("Halcyra: done\r\n", NOERROR); }, "Halcyra: done"},
         {[] { AddInLogMessageText(nullptr, ERR_NOEXIST); }, ": File does not exist"},
+        // LMBCS in, as every Notes text; the console shows it as UTF-8.
+        {[] { AddInLogMessageText("Halcyra: [%s] read", 0, "J\x81rgen Wei\xE1/Acme"); },
+         "Halcyra: [J\u00fcrgen Wei\u00df/Acme] read"},
         {[&] { AddInLogMessageText("Halcyra: %s!", 0, longText.c_str()); },
          "Halcyra: " + longText + "!"},
     };
