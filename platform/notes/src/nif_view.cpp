@@ -173,16 +173,7 @@ STATUS DropView(Connection &c, NOTEID id) {
 // The views whose index is built, with their formulas as stored.
 STATUS BuiltViews(Connection &c, std::vector<Definition> *out) {
     out->clear();
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c.Prepare(kSelViews, &stmt))
-        return status;
-    StmtScope scope{stmt};
-    for (;;) {
-        bool row = false;
-        if (STATUS status = c.Step(stmt, &row))
-            return status;
-        if (!row)
-            return NOERROR;
+    return ForEachRow(c, kSelViews, [&](sqlite3_stmt *stmt) -> STATUS {
         Definition definition;
         definition.id = static_cast<NOTEID>(sqlite3_column_int64(stmt, 0));
         definition.hasSelection = sqlite3_column_type(stmt, 1) != SQLITE_NULL;
@@ -190,7 +181,8 @@ STATUS BuiltViews(Connection &c, std::vector<Definition> *out) {
         definition.hasKey = true;
         definition.key = nsf::ColumnBytes(stmt, 2);
         out->push_back(std::move(definition));
-    }
+        return NOERROR;
+    });
 }
 
 STATUS IsProfile(Connection &c, const nsf::NoteImage &note, bool *out) {
@@ -313,18 +305,10 @@ STATUS ReadDefinition(nsf::Transaction &txn, NOTEID view, Definition *out) {
 }
 
 STATUS ProfileIds(Connection &c, std::unordered_set<NOTEID> *out) {
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c.Prepare(kSelProfiles, &stmt))
-        return status;
-    StmtScope scope{stmt};
-    for (;;) {
-        bool row = false;
-        if (STATUS status = c.Step(stmt, &row))
-            return status;
-        if (!row)
-            return NOERROR;
+    return ForEachRow(c, kSelProfiles, [&](sqlite3_stmt *stmt) -> STATUS {
         out->insert(static_cast<NOTEID>(sqlite3_column_int64(stmt, 0)));
-    }
+        return NOERROR;
+    });
 }
 
 }  // namespace
@@ -439,20 +423,13 @@ STATUS FirstWithKey(Connection &c, NOTEID view, const std::string &key, NOTEID *
 
 STATUS AllEntries(Connection &c, NOTEID view, std::vector<Entry> *out) {
     out->clear();
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c.Prepare(kSelAll, &stmt))
-        return status;
-    StmtScope scope{stmt};
-    sqlite3_bind_int64(stmt, 1, view);
-    for (;;) {
-        bool row = false;
-        if (STATUS status = c.Step(stmt, &row))
-            return status;
-        if (!row)
+    return ForEachRow(
+        c, kSelAll, [&](sqlite3_stmt *stmt) { sqlite3_bind_int64(stmt, 1, view); },
+        [&](sqlite3_stmt *stmt) -> STATUS {
+            out->push_back(
+                {nsf::ColumnBytes(stmt, 0), static_cast<NOTEID>(sqlite3_column_int64(stmt, 1))});
             return NOERROR;
-        out->push_back(
-            {nsf::ColumnBytes(stmt, 0), static_cast<NOTEID>(sqlite3_column_int64(stmt, 1))});
-    }
+        });
 }
 
 STATUS ItemValue(Connection &c, NOTEID id, const std::string &nameKey, bool *found, WORD *type,

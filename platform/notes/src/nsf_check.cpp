@@ -97,22 +97,14 @@ STATUS CheckRules(Connection &c, int version, std::string *problem) {
     }
     if (version < 3)
         return NOERROR;  // keys were folded in ASCII only
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c.Prepare(kSelItemKeys, &stmt))
-        return status;
-    StmtScope scope{stmt};
-    for (;;) {
-        bool row = false;
-        if (STATUS status = c.Step(stmt, &row))
-            return status;
-        if (!row)
-            return NOERROR;
+    return ForEachRow(c, kSelItemKeys, [&](sqlite3_stmt *stmt) -> STATUS {
         if (CollationKey(ColumnBytes(stmt, 1)) != ColumnBytes(stmt, 2)) {
             *problem = NoteProblem("an item whose key does not fit its name",
                                    sqlite3_column_int64(stmt, 0));
             return ERR_DB_DAMAGED;
         }
-    }
+        return NOERROR;
+    });
 }
 
 STATUS CheckOpen(Connection &c, std::string *problem) {

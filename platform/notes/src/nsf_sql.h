@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <unordered_map>
 
 #include "global.h"
@@ -96,6 +97,34 @@ STATUS QueryInt(Connection &c, const char *sql, int64_t *out, bool *found = null
 // Runs a constant statement that takes a note ID as ?1 and returns no rows
 // of interest.
 STATUS ExecForNote(Connection &c, const char *sql, NOTEID id);
+
+// Runs a constant query: bind sets its parameters on the statement, then
+// each row goes to row, whose non-zero status ends the walk and is its
+// result. The statement is reset on every path.
+template <class Bind, class Row>
+STATUS ForEachRow(Connection &c, const char *sql, Bind &&bind, Row &&row) {
+    sqlite3_stmt *stmt = nullptr;
+    if (STATUS status = c.Prepare(sql, &stmt))
+        return status;
+    StmtScope scope{stmt};
+    bind(stmt);
+    for (;;) {
+        bool more = false;
+        if (STATUS status = c.Step(stmt, &more))
+            return status;
+        if (!more)
+            return NOERROR;
+        if (STATUS status = row(stmt))
+            return status;
+    }
+}
+
+// A query without parameters.
+template <class Row>
+STATUS ForEachRow(Connection &c, const char *sql, Row &&row) {
+    return ForEachRow(
+        c, sql, [](sqlite3_stmt *) {}, std::forward<Row>(row));
+}
 
 }  // namespace nsf
 }  // namespace notes_internal

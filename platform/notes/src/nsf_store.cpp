@@ -215,27 +215,18 @@ STATUS ReadNoteRows(Connection &c, NOTEID id, StoredNote *note, const ItemSink &
         return status;
     if (note->deleted)
         return ERR_NOTE_DELETED;
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c.Prepare(kSelItems, &stmt))
-        return status;
-    StmtScope scope{stmt};
-    sqlite3_bind_int64(stmt, 1, id);
-    for (;;) {
-        bool row = false;
-        if (STATUS status = c.Step(stmt, &row))
-            return status;
-        if (!row)
-            return NOERROR;
-        const void *name = sqlite3_column_blob(stmt, 0);
-        size_t nameLen = static_cast<size_t>(sqlite3_column_bytes(stmt, 0));
-        const void *value = sqlite3_column_blob(stmt, 3);
-        size_t size = static_cast<size_t>(sqlite3_column_bytes(stmt, 3));
-        if (STATUS status = sink(static_cast<const unsigned char *>(name), nameLen,
-                                 static_cast<WORD>(sqlite3_column_int(stmt, 1)),
-                                 static_cast<WORD>(sqlite3_column_int(stmt, 2)),
-                                 static_cast<const unsigned char *>(value), size))
-            return status;
-    }
+    return ForEachRow(
+        c, kSelItems, [&](sqlite3_stmt *stmt) { sqlite3_bind_int64(stmt, 1, id); },
+        [&](sqlite3_stmt *stmt) -> STATUS {
+            const void *name = sqlite3_column_blob(stmt, 0);
+            size_t nameLen = static_cast<size_t>(sqlite3_column_bytes(stmt, 0));
+            const void *value = sqlite3_column_blob(stmt, 3);
+            size_t size = static_cast<size_t>(sqlite3_column_bytes(stmt, 3));
+            return sink(static_cast<const unsigned char *>(name), nameLen,
+                        static_cast<WORD>(sqlite3_column_int(stmt, 1)),
+                        static_cast<WORD>(sqlite3_column_int(stmt, 2)),
+                        static_cast<const unsigned char *>(value), size);
+        });
 }
 
 // Transactions
@@ -998,19 +989,12 @@ STATUS DbFile::FindUnid(const UNID &unid, NOTEID *id, bool *deleted) {
 namespace {
 
 STATUS SelectLive(Connection &c, WORD classMask, std::vector<NOTEID> *ids) {
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c.Prepare(kSelLiveIds, &stmt))
-        return status;
-    StmtScope scope{stmt};
-    sqlite3_bind_int(stmt, 1, classMask);
-    for (;;) {
-        bool row = false;
-        if (STATUS status = c.Step(stmt, &row))
-            return status;
-        if (!row)
+    return ForEachRow(
+        c, kSelLiveIds, [&](sqlite3_stmt *stmt) { sqlite3_bind_int(stmt, 1, classMask); },
+        [&](sqlite3_stmt *stmt) -> STATUS {
+            ids->push_back(static_cast<NOTEID>(sqlite3_column_int64(stmt, 0)));
             return NOERROR;
-        ids->push_back(static_cast<NOTEID>(sqlite3_column_int64(stmt, 0)));
-    }
+        });
 }
 
 }  // namespace
