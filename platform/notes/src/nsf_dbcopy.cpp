@@ -11,7 +11,6 @@
 
 #include "fault.h"
 #include "nsf_db.h"
-#include "nsf_indexers.h"
 #include "nsf_internal.h"
 #include "nsf_note.h"
 #include "nsf_sql.h"
@@ -79,32 +78,6 @@ STATUS NotesByUnid(Transaction &txn, std::map<std::string, HeldNote> *out) {
             static_cast<NOTEID>(sqlite3_column_int64(stmt, 0)),
             static_cast<WORD>(sqlite3_column_int(stmt, 2)), sqlite3_column_int(stmt, 3) != 0};
     }
-}
-
-// Sets "$TemplateFileName" of the database's icon note in the
-// transaction; a database without an icon note gets one.
-STATUS SetTemplateFileName(Transaction &txn, const std::string &name) {
-    NoteCopy icon;
-    icon.header.noteClass = NOTE_CLASS_ICON;
-    NOTEID id = 0;
-    STATUS status = notes_internal::nsf::LookupSpecial(txn.Sql(), NOTE_CLASS_ICON, &id);
-    if (status == NOERROR) {
-        status = txn.ReadNote(id, &icon.header,
-                              [&](const unsigned char *n, size_t nameLen, WORD type, WORD flags,
-                                  const unsigned char *value, size_t size) {
-                                  icon.Add(n, nameLen, type, flags, value, size);
-                                  return static_cast<STATUS>(NOERROR);
-                              });
-        if (status != NOERROR)
-            return status;
-    } else if (status != ERR_SPECIAL_ID) {
-        return status;
-    }
-    icon.SetText(TEMPLATE_FILE_NAME_ITEM, name);
-    SaveRequest request;
-    icon.Fill(&request);
-    request.force = true;
-    return txn.SaveNote(&request);
 }
 
 }  // namespace
@@ -231,7 +204,8 @@ STATUS LNPUBLIC DesignReplace(DBHANDLE hTemplateDB, DBHANDLE hDB, DWORD Flags, D
         if (STATUS status = txn.DeleteNote(note.id))
             return status;
     }
-    if (STATUS status = SetTemplateFileName(txn, BaseName(tpl->file->relPath())))
+    if (STATUS status = notes_internal::nsf::SetIconText(txn, TEMPLATE_FILE_NAME_ITEM,
+                                                         BaseName(tpl->file->relPath())))
         return status;
     return txn.Commit();
 }

@@ -7,7 +7,6 @@
 #include "collation.h"
 #include "fault.h"
 #include "lmbcs.h"
-#include "nsf_indexers.h"
 #include "nsf_internal.h"
 #include "nsf_note.h"
 #include "os_error.h"
@@ -15,7 +14,6 @@
 
 using notes_internal::nsf::DbForCall;
 using notes_internal::nsf::DbObject;
-using notes_internal::nsf::NoteCopy;
 
 namespace {
 
@@ -110,27 +108,7 @@ STATUS LNPUBLIC NSFDbInfoSet(DBHANDLE hDB, const char far *Buffer) {
     notes_internal::nsf::Transaction txn(*db->file);
     if (STATUS status = txn.Begin())
         return status;
-    NoteCopy icon;
-    icon.header.noteClass = NOTE_CLASS_ICON;
-    NOTEID id = 0;
-    STATUS status = notes_internal::nsf::LookupSpecial(txn.Sql(), NOTE_CLASS_ICON, &id);
-    if (status == NOERROR) {
-        status = txn.ReadNote(id, &icon.header,
-                              [&](const unsigned char *name, size_t nameLen, WORD type, WORD flags,
-                                  const unsigned char *value, size_t size) {
-                                  icon.Add(name, nameLen, type, flags, value, size);
-                                  return static_cast<STATUS>(NOERROR);
-                              });
-        if (status != NOERROR)
-            return status;
-    } else if (status != ERR_SPECIAL_ID) {
-        return status;
-    }
-    icon.SetText(kTitle, text);
-    notes_internal::nsf::SaveRequest request;
-    icon.Fill(&request);
-    request.force = true;  // the icon note is the database's, whoever holds a copy
-    if (STATUS saved = txn.SaveNote(&request))
+    if (STATUS saved = notes_internal::nsf::SetIconText(txn, kTitle, text))
         return saved;
     return txn.Commit();
 }

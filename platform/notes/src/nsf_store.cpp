@@ -1087,5 +1087,29 @@ STATUS DbFile::NoteIds(std::vector<NOTEID> *out) {
     });
 }
 
+STATUS SetIconText(Transaction &txn, const std::string &item, const std::string &text) {
+    NoteCopy icon;
+    icon.header.noteClass = NOTE_CLASS_ICON;
+    NOTEID id = 0;
+    STATUS status = LookupSpecial(txn.Sql(), NOTE_CLASS_ICON, &id);
+    if (status == NOERROR) {
+        status = txn.ReadNote(id, &icon.header,
+                              [&](const unsigned char *name, size_t nameLen, WORD type, WORD flags,
+                                  const unsigned char *value, size_t size) {
+                                  icon.Add(name, nameLen, type, flags, value, size);
+                                  return static_cast<STATUS>(NOERROR);
+                              });
+        if (status != NOERROR)
+            return status;
+    } else if (status != ERR_SPECIAL_ID) {
+        return status;
+    }
+    icon.SetText(item, text);
+    SaveRequest request;
+    icon.Fill(&request);
+    request.force = true;
+    return txn.SaveNote(&request);
+}
+
 }  // namespace nsf
 }  // namespace notes_internal

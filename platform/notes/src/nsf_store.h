@@ -237,6 +237,11 @@ class Transaction : public TxnContext {
     STATUS failed_ = NOERROR;
 };
 
+// Sets a text item of the database's icon note in the transaction, the
+// save forced (the icon note is the database's, whoever holds a copy); a
+// database without an icon note gets one.
+STATUS SetIconText(Transaction &txn, const std::string &item, const std::string &text);
+
 class DbFile {
   public:
     ~DbFile();
