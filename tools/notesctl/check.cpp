@@ -26,9 +26,7 @@ int Run(const Words &words) {
         return kExitOk;
     }
     args.expect({"DIR", "DATABASE"}, 2);
-    const std::string &path = args.positional()[1];
-    if (path.empty())
-        throw UsageError("the DATABASE path is empty");
+    const std::string &path = DatabaseWord(args);
     Runtime runtime(args.positional()[0]);
     char problem[512] = {};
     STATUS status = StandinDbCheck(path.c_str(), problem, sizeof problem);

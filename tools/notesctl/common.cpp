@@ -145,6 +145,19 @@ void DbHandle::Close() {
     handle_ = NULLHANDLE;
 }
 
+const std::string &DatabaseWord(const Args &args) {
+    const std::string &path = args.positional()[1];
+    if (path.empty())
+        throw UsageError("the DATABASE path is empty");
+    return path;
+}
+
+void OpenDatabase(const std::string &path, DbHandle &db) {
+    STATUS status = NSFDbOpen(path.c_str(), &db.handle_);
+    if (status != NOERROR)
+        throw Failure("cannot open " + path + ": " + StatusText(status));
+}
+
 std::string DatabasePath(const std::string &dataDirectory, const std::string &path) {
     // A path of the platform's world may separate its folders with "\".
     std::string file = path;

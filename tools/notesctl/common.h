@@ -102,6 +102,13 @@ class DbHandle {
     DBHANDLE handle_ = NULLHANDLE;
 };
 
+// The DATABASE word, second of the positional ones: UsageError when empty.
+const std::string &DatabaseWord(const Args &args);
+
+// Opens the database at path into db: Failure naming the path and the
+// platform's text when it cannot be opened.
+void OpenDatabase(const std::string &path, DbHandle &db);
+
 // The absolute path of a database path given relative to the data
 // directory (or absolute).
 std::string DatabasePath(const std::string &dataDirectory, const std::string &path);

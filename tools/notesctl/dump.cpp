@@ -517,19 +517,15 @@ int Run(const Words &words) {
         return kExitOk;
     }
     args.expect({"DIR", "DATABASE"}, 2);
-    const std::string &path = args.positional()[1];
-    if (path.empty())
-        throw UsageError("the DATABASE path is empty");
+    const std::string &path = DatabaseWord(args);
 
     Runtime runtime(args.positional()[0]);
     DbHandle db;
-    STATUS status = NSFDbOpen(path.c_str(), &db.handle_);
-    if (status != NOERROR)
-        throw Failure("cannot open " + path + ": " + StatusText(status));
+    OpenDatabase(path, db);
     WORD build = 0;
     NSFDbGetBuildVersion(db.handle_, &build);
     DWORD count = 0;
-    status = StandinDbNoteIDs(db.handle_, nullptr, 0, &count);
+    STATUS status = StandinDbNoteIDs(db.handle_, nullptr, 0, &count);
     std::vector<NOTEID> ids(count);
     if (status == NOERROR && count > 0) {
         status = StandinDbNoteIDs(db.handle_, ids.data(), count, &count);

@@ -41,17 +41,14 @@ int Run(const Words &words) {
         return kExitOk;
     }
     args.expect({"DIR", "DATABASE"}, 2);
-    const std::string &path = args.positional()[1];
-    if (path.empty())
-        throw UsageError("the DATABASE path is empty");
+    const std::string &path = DatabaseWord(args);
     Runtime runtime(args.positional()[0]);
     DbHandle db;
-    STATUS status = NSFDbOpen(path.c_str(), &db.handle_);
-    if (status != NOERROR)
-        throw Failure("cannot open " + path + ": " + StatusText(status));
+    OpenDatabase(path, db);
     char problem[512] = {};
     DWORD notes = 0;
-    status = StandinDxlExport(db.handle_, WriteToStdout, nullptr, &notes, problem, sizeof problem);
+    STATUS status =
+        StandinDxlExport(db.handle_, WriteToStdout, nullptr, &notes, problem, sizeof problem);
     if (status == NOERROR && std::fflush(stdout) != 0)
         status = ERR_FILE_IO;
     if (status != NOERROR) {

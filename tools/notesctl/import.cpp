@@ -57,10 +57,8 @@ int Run(const Words &words) {
         return kExitOk;
     }
     args.expect({"DIR", "DATABASE", "FILE"}, 3);
-    const std::string &path = args.positional()[1];
+    const std::string &path = DatabaseWord(args);
     const std::string &file = args.positional()[2];
-    if (path.empty())
-        throw UsageError("the DATABASE path is empty");
     const bool withTemplate = args.has("--template");
     const std::string templatePath = args.value("--template");
     if (withTemplate && templatePath.empty())
