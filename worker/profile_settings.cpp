@@ -7,13 +7,13 @@
 
 #include "iphcr.h"
 #include "ip_exception.h"
+#include "name_forms.h"
 #include "note_items.h"
 #include "xml_string_translate.h"
 
 namespace {
 
 constexpr WORD kItemBuffer = 1024;
-constexpr WORD kNameBuffer = 256;
 constexpr size_t kMaxFormula = 1023;
 
 const char kOutOfOfficeForm[] = "(Out Of Office Profile)";
@@ -57,17 +57,6 @@ std::string CommonName(const std::string &name) {
     if (parts.CN == nullptr)
         return std::string();
     return std::string(parts.CN, parts.CNLength);
-}
-
-// A name abbreviated; the name as read when it cannot be.
-std::string Abbreviated(const std::string &name) {
-    char text[kNameBuffer] = "";
-    WORD length = 0;
-    if (DNAbbreviate(0, nullptr, name.c_str(), text, sizeof text, &length) != NOERROR)
-        return name;
-    if (length >= sizeof text)
-        length = sizeof text - 1;
-    return std::string(text, length);
 }
 
 bool EqualsNoCase(const std::string &text, const char *word) {
@@ -276,7 +265,8 @@ void IPHCR::LoadProfileSettings() {
             if (length >= sizeof entry)
                 length = sizeof entry - 1;
             if (length > 0)
-                notifiedNames.push_back(ToUtf8(Abbreviated(std::string(entry, length))));
+                notifiedNames.push_back(
+                    ToUtf8(name_forms::Abbreviated(std::string(entry, length))));
         }
     }
     if (serviceProfileNote != NULLHANDLE) {
@@ -295,7 +285,7 @@ void IPHCR::LoadProfileSettings() {
                 for (const std::string &entry : ValueTexts(value, valueLength)) {
                     if (entry.empty())
                         continue;
-                    const std::string abbreviated = ToUtf8(Abbreviated(entry));
+                    const std::string abbreviated = ToUtf8(name_forms::Abbreviated(entry));
                     bool listed = false;
                     for (const std::string &known : notifiedNames)
                         listed = listed || known == abbreviated;

@@ -6,6 +6,7 @@
 
 #include "iphcr.h"
 #include "ip_exception.h"
+#include "name_forms.h"
 #include "state_reply.h"
 #include "xml_string_translate.h"
 
@@ -50,18 +51,6 @@ class MemoryObject {
 std::string ToUtf8(std::string text) {
     XMLStringTranslate::LmbcsToUtf8InPlace(text);
     return text;
-}
-
-// The abbreviated form of a name; the name as the platform gave it when it
-// cannot be abbreviated.
-std::string Abbreviated(const std::string &name) {
-    char text[kNameBuffer] = "";
-    WORD length = 0;
-    if (DNAbbreviate(0, nullptr, name.c_str(), text, sizeof text, &length) != NOERROR)
-        return name;
-    if (length >= sizeof text)
-        length = sizeof text - 1;
-    return std::string(text, length);
 }
 
 // The platform's text for a status with each "%a" replaced by the name; the
@@ -113,7 +102,7 @@ void IPHCR::ServeQueryMember(DOMDocument *document, DOMElement *root, const std:
     // A member that cannot be served shows in its error element by the name
     // that the expansion gave, abbreviated: the form in which the front end
     // asked and in which the served members are shown.
-    const std::string shownName = Abbreviated(member);
+    const std::string shownName = name_forms::Abbreviated(member);
     std::vector<MailLocation> locations;
     STATUS status = LookupMailLocations(member, locations, 0);
     if (status != NOERROR || locations.empty()) {
@@ -126,7 +115,7 @@ void IPHCR::ServeQueryMember(DOMDocument *document, DOMElement *root, const std:
     // The previous member's handles go; its fields stay until overwritten.
     Reset(false);
     const MailLocation &location = locations.front();
-    userName = Abbreviated(location.fullName);
+    userName = name_forms::Abbreviated(location.fullName);
     mailServer = location.mailServer;
     mailFile = location.mailFile;
     if (mailServer.empty() && mailFile.empty()) {

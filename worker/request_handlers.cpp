@@ -3,21 +3,11 @@
 
 #include "iphcr.h"
 #include "ip_exception.h"
+#include "name_forms.h"
 
 namespace {
 
 constexpr WORD kNameBuffer = 256;
-
-// The abbreviated form of a name, cut at the length that the call reports.
-STATUS Abbreviate(const std::string &name, std::string &abbreviated) {
-    char buffer[kNameBuffer] = "";
-    WORD length = 0;
-    STATUS status = DNAbbreviate(0, nullptr, name.c_str(), buffer, kNameBuffer, &length);
-    if (length >= kNameBuffer)
-        length = kNameBuffer - 1;
-    abbreviated.assign(buffer, length);
-    return status;
-}
 
 // How many bytes of a reply text go out. A queue takes at most
 // MQ_MAX_MSGSIZE bytes, which also keeps the 16-bit length from wrapping;
@@ -68,7 +58,7 @@ void IPHCR::HandleXmlRequest(const std::string &requestFilePath) {
         // The name is abbreviated before the action is looked at, so this
         // failure is answered whatever the request asks for.
         std::string user;
-        STATUS status = Abbreviate(userName, user);
+        STATUS status = name_forms::Abbreviate(userName, user);
         if (status != NOERROR) {
             char text[kNameBuffer];
             OSLoadString(nullptr, ERR(status), text, sizeof text);
@@ -92,7 +82,7 @@ void IPHCR::HandleXmlRequest(const std::string &requestFilePath) {
                 // A requester's name that cannot be abbreviated is logged as the
                 // request gave it.
                 std::string requester;
-                if (Abbreviate(queryUser, requester) != NOERROR)
+                if (name_forms::Abbreviate(queryUser, requester) != NOERROR)
                     requester = queryUser;
                 SendReply(getUserStatus(requestFilePath));
                 AddInLogMessageText("Halcyra: [%s] OutOfOfficeProfile has been queried by [%s].",

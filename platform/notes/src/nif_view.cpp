@@ -58,15 +58,6 @@ bool IsView(WORD noteClass) {
     return (noteClass & static_cast<WORD>(~NOTE_CLASS_DEFAULT)) == NOTE_CLASS_VIEW;
 }
 
-STATUS ExecForId(Connection &c, const char *sql, NOTEID id) {
-    sqlite3_stmt *stmt = nullptr;
-    if (STATUS status = c.Prepare(sql, &stmt))
-        return status;
-    StmtScope scope{stmt};
-    sqlite3_bind_int64(stmt, 1, id);
-    return c.Step(stmt);
-}
-
 // A view's formulas as text: the selection absent for every document.
 struct Definition {
     NOTEID id = 0;
@@ -165,9 +156,9 @@ STATUS IndexNote(Connection &c, const CompiledView &view, const ItemSource &note
 
 // Drops a view's index when the note was a view's (its row and entries).
 STATUS DropView(Connection &c, NOTEID id) {
-    if (STATUS status = ExecForId(c, kDelView, id))
+    if (STATUS status = ExecForNote(c, kDelView, id))
         return status;
-    return c.Changes() > 0 ? ExecForId(c, kDelEntriesOfView, id) : NOERROR;
+    return c.Changes() > 0 ? ExecForNote(c, kDelEntriesOfView, id) : NOERROR;
 }
 
 // The views whose index is built, with their formulas as stored.
@@ -248,7 +239,7 @@ class ViewIndexer : public nsf::Indexer {
             // Its old entries go, and its index when it was a view.
             if (STATUS status = DropView(c, note.NoteId()))
                 return status;
-            if (STATUS status = ExecForId(c, kDelEntriesOfNote, note.NoteId()))
+            if (STATUS status = ExecForNote(c, kDelEntriesOfNote, note.NoteId()))
                 return status;
         }
         if (IsDocument(note.NoteClass())) {
@@ -262,7 +253,7 @@ class ViewIndexer : public nsf::Indexer {
         Connection &c = txn.Sql();
         if (STATUS status = DropView(c, note.id))
             return status;
-        if (STATUS status = ExecForId(c, kDelEntriesOfNote, note.id))
+        if (STATUS status = ExecForNote(c, kDelEntriesOfNote, note.id))
             return status;
         return Advance(txn);
     }
@@ -342,7 +333,7 @@ STATUS Build(nsf::DbFile &file, NOTEID view, bool rebuild) {
     CompiledView compiled;
     if (STATUS status = Compile(definition, &compiled))
         return status;
-    if (STATUS status = ExecForId(c, kDelEntriesOfView, view))
+    if (STATUS status = ExecForNote(c, kDelEntriesOfView, view))
         return status;
     int64_t counter = 0;
     if (STATUS status = txn.Counter(&counter))
